@@ -1,0 +1,126 @@
+#include "common/args.hpp"
+
+namespace vrel {
+
+namespace {
+
+Signature*& signature_list() noexcept {
+    static Signature* head = nullptr;
+    return head;
+}
+
+int raise_count(const Signature& sig, Py_ssize_t given) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 sig.func, "exactly", static_cast<Py_ssize_t>(sig.count),
+                 sig.count == 1 ? "" : "s", given);
+    return -1;
+}
+
+// Index of the parameter named `key`; -1 when none matches, -2 when `key` is not a str.
+int find_param(const Signature& sig, PyObject* key) noexcept {
+    for (int i = 0; i < sig.count; ++i) {
+        if (sig.keys[i] == key) return i;
+    }
+    if (!PyUnicode_Check(key)) return -2;
+    for (int i = 0; i < sig.count; ++i) {
+        // Content comparison only: a str subclass's own __eq__ is not consulted.
+        if (sig.keys[i] != nullptr && PyUnicode_Compare(sig.keys[i], key) == 0) return i;
+    }
+    return -1;
+}
+
+// Places one keyword argument; positional arguments are already in out[].
+int place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) noexcept {
+    int i = find_param(sig, key);
+    if (i == -2) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.func);
+        return -1;
+    }
+    if (i == -1) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func, key);
+        return -1;
+    }
+    if (out[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     sig.func, key);
+        return -1;
+    }
+    out[i] = value;
+    return 0;
+}
+
+// The count reported for a missing parameter: how many leading parameters got a value.
+int check_complete(const Signature& sig, PyObject** out) noexcept {
+    for (int i = 0; i < sig.count; ++i) {
+        if (out[i] == nullptr) return raise_count(sig, i);
+    }
+    return 0;
+}
+
+}  // namespace
+
+Signature::Signature(const char* func_, int count_, const char* n0, const char* n1, const char* n2,
+                     const char* n3, const char* n4) noexcept
+    : func(func_), count(count_), names{n0, n1, n2, n3, n4} {
+    next = signature_list();
+    signature_list() = this;
+}
+
+int prepare_signatures() noexcept {
+    for (Signature* s = signature_list(); s != nullptr; s = s->next) {
+        for (int i = 0; i < s->count; ++i) {
+            if (s->keys[i] != nullptr) continue;
+            PyObject* key = PyUnicode_InternFromString(s->names[i]);
+            if (key == nullptr || PyObject_Hash(key) == -1) {
+                Py_XDECREF(key);
+                return -1;
+            }
+            s->keys[i] = key;
+        }
+    }
+    return 0;
+}
+
+int parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) noexcept {
+    if (nargs > sig.count) return raise_count(sig, nargs);
+    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            if (place_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out) < 0) return -1;
+        }
+    }
+    return check_complete(sig, out);
+}
+
+int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > sig.count) return raise_count(sig, nargs);
+    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    if (kwds != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwds, &pos, &key, &value)) {
+            if (place_keyword(sig, key, value, out) < 0) return -1;
+        }
+    }
+    return check_complete(sig, out);
+}
+
+bool arg_type_ok_slow(PyObject* obj, PyTypeObject* type, const char* name) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, type->tp_name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+bool value_type_ok_slow(PyObject* obj, PyTypeObject* type) noexcept {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+void raise_none_has_no(const char* method) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", method);
+}
+
+}  // namespace vrel

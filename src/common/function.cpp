@@ -1,0 +1,228 @@
+#include "common/function.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+#include "common/compat.hpp"
+#include "common/ref.hpp"
+#include "module/module_state.hpp"
+
+namespace vrel {
+
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Impl impl;
+    PyTypeObject* owner;  // the class of a method; null for a module function
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* text_signature;
+};
+
+Function* as_function(PyObject* op) noexcept { return reinterpret_cast<Function*>(op); }
+
+const char* short_type_name(PyTypeObject* type) noexcept {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot != nullptr ? dot + 1 : type->tp_name;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    return as_function(callable)->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) noexcept {
+    Function* f = as_function(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "unbound method vrel_dll.%U() needs an argument", f->qualname);
+        return nullptr;
+    }
+    PyObject* self = args[0];
+    if (!PyObject_TypeCheck(self, f->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return f->impl(self, args + 1, nargs - 1, kwnames);
+}
+
+void function_dealloc(PyObject* op) noexcept {
+    Function* f = as_function(op);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->qualname);
+    Py_XDECREF(f->doc);
+    Py_XDECREF(f->text_signature);
+    Py_TYPE(op)->tp_free(op);
+}
+
+PyObject* function_repr(PyObject* op) noexcept {
+    Function* f = as_function(op);
+    if (f->owner == nullptr) return PyUnicode_FromFormat("<built-in function %U>", f->name);
+    return PyUnicode_FromFormat("<method '%U' of '%s' objects>", f->name, f->owner->tp_name);
+}
+
+// Module functions do not bind, like built-in functions: fetched through a class or an
+// instance they stay themselves.
+PyObject* function_descr_get(PyObject* op, PyObject*, PyObject*) noexcept { return Py_NewRef(op); }
+
+PyObject* method_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept {
+    Function* f = as_function(op);
+    if (obj == nullptr) return Py_NewRef(op);
+    if (!PyObject_TypeCheck(obj, f->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     f->name, f->owner->tp_name, Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return PyMethod_New(op, obj);
+}
+
+PyObject* get_module(PyObject*, void*) noexcept { return Py_NewRef(S().module_name); }
+PyObject* get_name(PyObject* op, void*) noexcept { return Py_NewRef(as_function(op)->name); }
+PyObject* get_qualname(PyObject* op, void*) noexcept { return Py_NewRef(as_function(op)->qualname); }
+PyObject* get_doc(PyObject* op, void*) noexcept { return Py_NewRef(as_function(op)->doc); }
+PyObject* get_text_signature(PyObject* op, void*) noexcept {
+    return Py_NewRef(as_function(op)->text_signature);
+}
+PyObject* get_objclass(PyObject* op, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<PyObject*>(as_function(op)->owner));
+}
+
+// Pickled by reference, as the interpreter pickles its own functions and descriptors.
+PyObject* function_reduce(PyObject* op, PyObject*) noexcept { return Py_NewRef(as_function(op)->qualname); }
+PyObject* method_reduce(PyObject* op, PyObject*) noexcept {
+    Ref getattr_fn = Ref::steal(PyObject_GetAttr(g_state.builtins, S().getattr));
+    if (!getattr_fn) return nullptr;
+    Function* f = as_function(op);
+    return Py_BuildValue("O(OO)", getattr_fn.get(), reinterpret_cast<PyObject*>(f->owner), f->name);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef method_getset[] = {
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__objclass__", get_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_callable_type(const char* name, bool method) noexcept {
+    PyTypeObject t = blank_type();
+    t.tp_name = name;
+    t.tp_basicsize = sizeof(Function);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | (method ? Py_TPFLAGS_METHOD_DESCRIPTOR : 0);
+    t.tp_methods = method ? method_methods : function_methods;
+    t.tp_getset = method ? method_getset : function_getset;
+    t.tp_descr_get = method ? method_descr_get : function_descr_get;
+    return t;
+}
+
+PyTypeObject FunctionType = make_callable_type("vrel_dll.builtin_function", false);
+PyTypeObject MethodType = make_callable_type("vrel_dll.method_descriptor", true);
+
+// "(a, b)" or "($self, a, b)" from the parameter list.
+PyObject* make_text_signature(const Signature& sig, bool method) noexcept {
+    char buf[256];
+    size_t len = 0;
+    auto put = [&](const char* s) {
+        size_t n = std::strlen(s);
+        if (len + n < sizeof buf) {
+            std::memcpy(buf + len, s, n);
+            len += n;
+        }
+    };
+    put(method ? "($self" : "(");
+    for (int i = 0; i < sig.count; ++i) {
+        if (i > 0 || method) put(", ");
+        put(sig.names[i]);
+    }
+    put(")");
+    return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
+}
+
+PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
+    bool method = owner != nullptr;
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    if (!name) return nullptr;
+    Ref qualname = method ? Ref::steal(PyUnicode_FromFormat("%s.%U", short_type_name(owner), name.get()))
+                          : Ref::borrow(name.get());
+    if (!qualname) return nullptr;
+    Ref doc = def.doc != nullptr ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
+    if (!doc) return nullptr;
+    Ref text_signature = Ref::steal(make_text_signature(*def.sig, method));
+    if (!text_signature) return nullptr;
+    Function* f = PyObject_New(Function, method ? &MethodType : &FunctionType);
+    if (f == nullptr) return nullptr;
+    f->vectorcall = method ? method_vectorcall : function_vectorcall;
+    f->impl = def.impl;
+    f->owner = owner;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->doc = doc.release();
+    f->text_signature = text_signature.release();
+    return reinterpret_cast<PyObject*>(f);
+}
+
+}  // namespace
+
+int ready_function_types() noexcept {
+    if (PyType_Ready(&FunctionType) < 0) return -1;
+    return PyType_Ready(&MethodType);
+}
+
+PyObject* new_function(const FunctionDef& def) noexcept { return new_callable(def, nullptr); }
+
+int install_method(PyTypeObject* owner, const FunctionDef& def) noexcept {
+    Ref method = Ref::steal(new_callable(def, owner));
+    if (!method) return -1;
+    return PyDict_SetItem(owner->tp_dict, as_function(method.get())->name, method.get());
+}
+
+}  // namespace vrel
+
+namespace vrel {
+
+namespace {
+
+Signature kRefuseReduceSig{"__reduce__", 0};
+
+PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* unused[1];
+    if (parse_args(kRefuseReduceSig, args, nargs, kwnames, unused) < 0) return nullptr;
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+}  // namespace
+
+const FunctionDef kRefuseReduceDef{"__reduce__", &kRefuseReduceSig, refuse_reduce, nullptr};
+
+}  // namespace vrel

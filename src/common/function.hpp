@@ -1,0 +1,44 @@
+// The module's own callable objects.
+//
+// Method descriptors made from a tp_methods table have no __module__; the module's
+// functions and methods must report "vrel_dll". These two small types do, and keep
+// calls cheap: both implement vectorcall, and the method type carries
+// Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` reaches the C entry with `self`
+// first and no bound-method object in between.
+#pragma once
+
+#include <Python.h>
+
+#include "common/args.hpp"
+
+namespace vrel {
+
+// C entry point: `self` is the instance for methods and null for module functions.
+using Impl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+struct FunctionDef {
+    const char* name;      // "process_status", "cy_format_xt"
+    const Signature* sig;  // the parameters, also shown as __text_signature__
+    Impl impl;
+    const char* doc;       // UTF-8, or null for no docstring
+};
+
+// Readies the two callable types; 0, or -1 with an error.
+int ready_function_types() noexcept;
+
+// A module-level function object (new reference).
+PyObject* new_function(const FunctionDef& def) noexcept;
+
+// Stores a method of `owner` in its type dictionary under def.name (replacing what was
+// there); call PyType_Modified(owner) after the last one. 0, or -1 with an error.
+int install_method(PyTypeObject* owner, const FunctionDef& def) noexcept;
+
+}  // namespace vrel
+
+namespace vrel {
+
+// __reduce__ for objects that hold live state (an event loop, futures, a gate) and so
+// cannot be pickled or copied: raises TypeError "cannot pickle '<type>' object".
+extern const FunctionDef kRefuseReduceDef;
+
+}  // namespace vrel

@@ -1,0 +1,41 @@
+// Gatekeeper: the command tables, destination masks, status judgement, queue routing
+// and pending request futures. The type lives in tables.cpp; each of the other files
+// holds one group of methods.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "common/function.hpp"
+
+namespace vrel {
+
+inline constexpr int32_t DEST_RPC = 1;  // a request for the command is pending
+inline constexpr int32_t DEST_EVT = 2;  // a handler is registered for the command
+
+struct Gatekeeper {
+    PyObject_HEAD
+    PyObject* pending_futures;  // _pending_futures: exact dict or None
+    PyObject* handler_map;      // _handler_map: exact dict or None
+    PyObject* error_codes;      // _error_codes: exact dict or None (the caller's own dict)
+    PyObject* loop;             // the event loop futures are made on, or None
+};
+
+inline Gatekeeper* as_gatekeeper(PyObject* op) noexcept { return reinterpret_cast<Gatekeeper*>(op); }
+
+// The body of get_destination_mask for a command already known to be a str or None;
+// on error adds the method's traceback entry, exactly as a call through Python would.
+int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept;
+
+// The eight operations, installed in this order by install_gatekeeper_methods().
+extern const FunctionDef kGetDestinationMaskDef;  // tables.cpp
+extern const FunctionDef kProcessStatusDef;       // status.cpp
+extern const FunctionDef kRouteToQueuesDef;       // routing.cpp
+extern const FunctionDef kRegisterRpcDef;         // futures.cpp
+extern const FunctionDef kResolveRpcDef;          // futures.cpp
+extern const FunctionDef kRemoveFutureDef;        // futures.cpp
+extern const FunctionDef kGetHandlerDef;          // tables.cpp
+extern const FunctionDef kCancelAllDef;           // futures.cpp
+
+}  // namespace vrel

@@ -1,0 +1,247 @@
+// The Gatekeeper type: fields, construction, table attributes, the two look-ups.
+#include <cstddef>
+
+#include "common/args.hpp"
+#include "common/command_name.hpp"
+#include "common/compat.hpp"
+#include "common/function.hpp"
+#include "common/ref.hpp"
+#include "common/traceback.hpp"
+#include "gatekeeper/gatekeeper.hpp"
+#include "module/module_state.hpp"
+
+namespace vrel {
+
+namespace {
+
+constexpr const char* kFile = "src/gatekeeper/tables.cpp";
+
+Signature kInitSig{"__init__", 2, "handlers", "error_codes"};
+Signature kGetDestinationMaskSig{"get_destination_mask", 1, "command"};
+Signature kGetHandlerSig{"get_handler", 1, "command"};
+
+TracebackSite kInitSite{"vrel_dll.Gatekeeper.__init__", kFile, __LINE__};
+TracebackSite kGetDestinationMaskSite{"vrel_dll.Gatekeeper.get_destination_mask", kFile, __LINE__};
+TracebackSite kGetHandlerSite{"vrel_dll.Gatekeeper.get_handler", kFile, __LINE__};
+TracebackSite kPendingSetSite{"vrel_dll.Gatekeeper._pending_futures.__set__", kFile, __LINE__};
+TracebackSite kHandlerMapSetSite{"vrel_dll.Gatekeeper._handler_map.__set__", kFile, __LINE__};
+TracebackSite kErrorCodesSetSite{"vrel_dll.Gatekeeper._error_codes.__set__", kFile, __LINE__};
+
+// Adds handlers' pairs to `norm` under normalised keys. str keys (subclasses too) go
+// through their own lower(), whose errors propagate; byte strings are decoded as ASCII
+// ignoring other bytes; any other key is skipped. 0, or -1 with an error.
+int normalise_handlers(PyObject* handlers, PyObject* norm) noexcept {
+    const Py_ssize_t size = PyDict_GET_SIZE(handlers);
+    Py_ssize_t pos = 0;
+    PyObject *borrowed_key, *borrowed_value;
+    for (;;) {
+        // Checked before each step, the last included, as dict iteration does.
+        if (PyDict_GET_SIZE(handlers) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        if (!PyDict_Next(handlers, &pos, &borrowed_key, &borrowed_value)) return 0;
+        // lower() may run Python code that changes the dict: hold the pair.
+        Ref key = Ref::borrow(borrowed_key);
+        Ref value = Ref::borrow(borrowed_value);
+        if (PyUnicode_Check(key.get())) {
+            Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(key.get(), S().lower));
+            if (!lowered || PyDict_SetItem(norm, lowered.get(), value.get()) < 0) return -1;
+        } else if (PyBytes_Check(key.get())) {
+            Ref lowered = Ref::steal(ascii_command_name(PyBytes_AS_STRING(key.get()), PyBytes_GET_SIZE(key.get())));
+            if (!lowered || PyDict_SetItem(norm, lowered.get(), value.get()) < 0) PyErr_Clear();
+        }
+    }
+}
+
+// Step 5 of construction: the running loop, or None when there is none.
+int capture_loop(Gatekeeper* self) noexcept {
+    Ref asyncio = Ref::steal(module_global(S().asyncio));
+    if (!asyncio) return -1;
+    Ref loop = Ref::steal(PyObject_CallMethodNoArgs(asyncio.get(), S().get_running_loop));
+    if (!loop) {
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return -1;
+        PyErr_Clear();
+        loop = Ref::borrow(Py_None);
+    }
+    set_field(&self->loop, loop.get());
+    return 0;
+}
+
+int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
+    PyObject* a[2];
+    if (parse_tuple_args(kInitSig, args, kwds, a) < 0) return fail_int(kInitSite);
+    PyObject* handlers = a[0];
+    PyObject* error_codes = a[1];
+    if (!arg_type_ok(handlers, &PyDict_Type, "handlers") || !arg_type_ok(error_codes, &PyDict_Type, "error_codes")) {
+        return -1;
+    }
+    Ref norm = Ref::steal(PyDict_New());
+    if (!norm) return fail_int(kInitSite);
+    if (handlers == Py_None) {
+        raise_none_has_no("items");
+        return fail_int(kInitSite);
+    }
+    if (normalise_handlers(handlers, norm.get()) < 0) return fail_int(kInitSite);
+    Ref pending = Ref::steal(PyDict_New());
+    if (!pending) return fail_int(kInitSite);
+    Gatekeeper* self = as_gatekeeper(op);
+    set_field(&self->pending_futures, pending.get());
+    set_field(&self->handler_map, norm.get());
+    set_field(&self->error_codes, error_codes);
+    if (capture_loop(self) < 0) return fail_int(kInitSite);
+    return 0;
+}
+
+PyObject* gatekeeper_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* op = type->tp_alloc(type, 0);
+    if (op == nullptr) return nullptr;
+    Gatekeeper* self = as_gatekeeper(op);
+    self->pending_futures = Py_NewRef(Py_None);
+    self->handler_map = Py_NewRef(Py_None);
+    self->error_codes = Py_NewRef(Py_None);
+    self->loop = Py_NewRef(Py_None);
+    return op;
+}
+
+int gatekeeper_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
+    Gatekeeper* self = as_gatekeeper(op);
+    Py_VISIT(self->pending_futures);
+    Py_VISIT(self->handler_map);
+    Py_VISIT(self->error_codes);
+    Py_VISIT(self->loop);
+    return 0;
+}
+
+int gatekeeper_clear(PyObject* op) noexcept {
+    Gatekeeper* self = as_gatekeeper(op);
+    set_field(&self->pending_futures, Py_None);
+    set_field(&self->handler_map, Py_None);
+    set_field(&self->error_codes, Py_None);
+    set_field(&self->loop, Py_None);
+    return 0;
+}
+
+void gatekeeper_dealloc(PyObject* op) noexcept {
+    PyObject_GC_UnTrack(op);
+    Gatekeeper* self = as_gatekeeper(op);
+    Py_CLEAR(self->pending_futures);
+    Py_CLEAR(self->handler_map);
+    Py_CLEAR(self->error_codes);
+    Py_CLEAR(self->loop);
+    Py_TYPE(op)->tp_free(op);
+}
+
+// ---- table attributes: exact dict or None; deletion stores None
+
+struct TableField {
+    size_t offset;
+    TracebackSite* set_site;
+};
+
+TableField kPendingField{offsetof(Gatekeeper, pending_futures), &kPendingSetSite};
+TableField kHandlerMapField{offsetof(Gatekeeper, handler_map), &kHandlerMapSetSite};
+TableField kErrorCodesField{offsetof(Gatekeeper, error_codes), &kErrorCodesSetSite};
+
+PyObject** table_slot(PyObject* op, void* closure) noexcept {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(op) + static_cast<TableField*>(closure)->offset);
+}
+
+PyObject* get_table(PyObject* op, void* closure) noexcept { return Py_NewRef(*table_slot(op, closure)); }
+
+int set_table(PyObject* op, PyObject* value, void* closure) noexcept {
+    if (value == nullptr) value = Py_None;
+    if (!value_type_ok(value, &PyDict_Type)) return fail_int(*static_cast<TableField*>(closure)->set_site);
+    set_field(table_slot(op, closure), value);
+    return 0;
+}
+
+PyGetSetDef gatekeeper_getset[] = {
+    {"_pending_futures", get_table, set_table, nullptr, &kPendingField},
+    {"_handler_map", get_table, set_table, nullptr, &kHandlerMapField},
+    {"_error_codes", get_table, set_table, nullptr, &kErrorCodesField},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- the two look-ups
+
+PyObject* get_destination_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* command;
+    if (parse_args(kGetDestinationMaskSig, args, nargs, kwnames, &command) < 0) return fail(kGetDestinationMaskSite);
+    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+    int32_t mask;
+    if (destination_mask(as_gatekeeper(self), command, &mask) < 0) return nullptr;
+    return PyLong_FromLong(mask);
+}
+
+PyObject* get_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* command;
+    if (parse_args(kGetHandlerSig, args, nargs, kwnames, &command) < 0) return fail(kGetHandlerSite);
+    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+    Ref table = Ref::borrow(as_gatekeeper(self)->handler_map);
+    if (table.get() == Py_None) {
+        raise_none_has_no("get");
+        return fail(kGetHandlerSite);
+    }
+    PyObject* handler = nullptr;
+    int found = dict_get_ref(table.get(), command, &handler);
+    if (found < 0) return fail(kGetHandlerSite);
+    return found ? handler : Py_NewRef(Py_None);
+}
+
+// Membership in a table field: 1, 0, or -1 with the interpreter's message for None.
+int table_contains(PyObject* table, PyObject* key) noexcept {
+    if (table == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return -1;
+    }
+    // A key's __eq__ may replace the table while it is searched: hold it.
+    Ref held = Ref::borrow(table);
+    return PyDict_Contains(held.get(), key);
+}
+
+PyTypeObject make_gatekeeper_type() noexcept {
+    PyTypeObject t = blank_type();
+    t.tp_name = "vrel_dll.Gatekeeper";
+    t.tp_basicsize = sizeof(Gatekeeper);
+    t.tp_dealloc = gatekeeper_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = gatekeeper_traverse;
+    t.tp_clear = gatekeeper_clear;
+    t.tp_getset = gatekeeper_getset;
+    t.tp_init = gatekeeper_init;
+    t.tp_new = gatekeeper_new;
+    return t;
+}
+
+}  // namespace
+
+PyTypeObject GatekeeperType = make_gatekeeper_type();
+
+const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, get_destination_mask, nullptr};
+const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, get_handler, nullptr};
+
+int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept {
+    // Two membership tests, nothing allocated: the command was normalised by the caller.
+    int rpc = table_contains(self->pending_futures, command);
+    if (rpc < 0) return fail_int(kGetDestinationMaskSite);
+    int evt = table_contains(self->handler_map, command);
+    if (evt < 0) return fail_int(kGetDestinationMaskSite);
+    *mask = (rpc ? DEST_RPC : 0) | (evt ? DEST_EVT : 0);
+    return 0;
+}
+
+int install_gatekeeper_methods() noexcept {
+    const FunctionDef* const in_order[] = {
+        &kGetDestinationMaskDef, &kProcessStatusDef, &kRouteToQueuesDef, &kRegisterRpcDef,
+        &kResolveRpcDef,         &kRemoveFutureDef,  &kGetHandlerDef,    &kCancelAllDef,
+        &kRefuseReduceDef,
+    };
+    for (const FunctionDef* def : in_order) {
+        if (install_method(&GatekeeperType, *def) < 0) return -1;
+    }
+    PyType_Modified(&GatekeeperType);
+    return 0;
+}
+
+}  // namespace vrel

@@ -1,0 +1,282 @@
+#include "packet/xtpre.hpp"
+
+#include <cstddef>
+
+#include "common/args.hpp"
+#include "common/function.hpp"
+#include "common/int32.hpp"
+#include "common/compat.hpp"
+#include "common/ref.hpp"
+#include "common/traceback.hpp"
+#include "module/module_state.hpp"
+
+namespace vrel {
+
+namespace {
+
+constexpr const char* kFile = "src/packet/xtpre.cpp";
+
+Signature kInitSig{"__init__", 5, "command", "status", "error_code", "data", "destination"};
+Signature kReduceSig{"__reduce__", 0};
+Signature kSetStateSig{"__setstate__", 1, "state"};
+
+TracebackSite kInitSite{"vrel_dll.XtPre.__init__", kFile, __LINE__};
+TracebackSite kReduceSite{"vrel_dll.XtPre.__reduce__", kFile, __LINE__};
+TracebackSite kSetStateSite{"vrel_dll.XtPre.__setstate__", kFile, __LINE__};
+TracebackSite kCommandSetSite{"vrel_dll.XtPre.command.__set__", kFile, __LINE__};
+TracebackSite kStatusSetSite{"vrel_dll.XtPre.status.__set__", kFile, __LINE__};
+TracebackSite kErrorCodeSetSite{"vrel_dll.XtPre.error_code.__set__", kFile, __LINE__};
+TracebackSite kDestinationSetSite{"vrel_dll.XtPre.destination.__set__", kFile, __LINE__};
+
+XtPre* as_xtpre(PyObject* op) noexcept { return reinterpret_cast<XtPre*>(op); }
+
+// The five values of a record after every check has passed.
+struct Fields {
+    PyObject* command;
+    int32_t status;
+    int32_t error_code;
+    PyObject* data;
+    int32_t destination;
+};
+
+// The constructor's checks, in their fixed order: the three integers (status,
+// error_code, destination), then the type of command. 0; -1 with an error, where
+// *typed_error tells the command-type error (no traceback entry) from the others.
+int check_fields(PyObject* const* a, Fields* f, bool* typed_error) noexcept {
+    *typed_error = false;
+    if (to_int32(a[1], &f->status) < 0 || to_int32(a[2], &f->error_code) < 0 ||
+        to_int32(a[4], &f->destination) < 0) {
+        return -1;
+    }
+    if (!arg_type_ok(a[0], &PyUnicode_Type, "command")) {
+        *typed_error = true;
+        return -1;
+    }
+    f->command = a[0];
+    f->data = a[3];
+    return 0;
+}
+
+// Assigns checked values; the old objects are dropped only once the record is whole.
+void assign_fields(XtPre* self, const Fields& f) noexcept {
+    PyObject* old_command = self->command;
+    PyObject* old_data = self->data;
+    self->command = Py_NewRef(f.command);
+    self->data = Py_NewRef(f.data);
+    self->status = f.status;
+    self->error_code = f.error_code;
+    self->destination = f.destination;
+    Py_XDECREF(old_command);
+    Py_XDECREF(old_data);
+}
+
+PyObject* xtpre_tp_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* op = type->tp_alloc(type, 0);
+    if (op == nullptr) return nullptr;
+    XtPre* self = as_xtpre(op);
+    self->command = Py_NewRef(Py_None);
+    self->data = Py_NewRef(Py_None);
+    return op;
+}
+
+int xtpre_tp_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
+    PyObject* a[5];
+    if (parse_tuple_args(kInitSig, args, kwds, a) < 0) return fail_int(kInitSite);
+    Fields f;
+    bool typed_error;
+    if (check_fields(a, &f, &typed_error) < 0) return typed_error ? -1 : fail_int(kInitSite);
+    assign_fields(as_xtpre(op), f);
+    return 0;
+}
+
+// Calls a type the slow way (tuple and dict), for the case where the type's vectorcall
+// is reached with a subclass.
+PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, j), args[nargs + j]) < 0) return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+}
+
+// XtPre(...) without an argument tuple: the checks of __init__, then one allocation.
+PyObject* xtpre_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (type != reinterpret_cast<PyObject*>(&XtPreType)) return call_type_with_tuple(type, args, nargs, kwnames);
+    PyObject* a[5];
+    if (parse_args(kInitSig, args, nargs, kwnames, a) < 0) return fail(kInitSite);
+    Fields f;
+    bool typed_error;
+    if (check_fields(a, &f, &typed_error) < 0) return typed_error ? nullptr : fail(kInitSite);
+    return new_xtpre(f.command, f.status, f.error_code, f.data, f.destination);
+}
+
+int xtpre_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_xtpre(op)->data);
+    return 0;
+}
+
+// Breaking a cycle replaces data with None and leaves the other fields alone.
+int xtpre_clear(PyObject* op) noexcept {
+    XtPre* self = as_xtpre(op);
+    if (self->data != Py_None) set_field(&self->data, Py_None);
+    return 0;
+}
+
+void xtpre_dealloc(PyObject* op) noexcept {
+    PyObject_GC_UnTrack(op);
+    Py_TRASHCAN_BEGIN(op, xtpre_dealloc)
+    XtPre* self = as_xtpre(op);
+    Py_CLEAR(self->command);
+    Py_CLEAR(self->data);
+    Py_TYPE(op)->tp_free(op);
+    Py_TRASHCAN_END
+}
+
+// ---- attributes
+
+PyObject* get_command(PyObject* op, void*) noexcept { return Py_NewRef(as_xtpre(op)->command); }
+PyObject* get_data(PyObject* op, void*) noexcept { return Py_NewRef(as_xtpre(op)->data); }
+PyObject* get_status(PyObject* op, void*) noexcept { return PyLong_FromLong(as_xtpre(op)->status); }
+PyObject* get_error_code(PyObject* op, void*) noexcept { return PyLong_FromLong(as_xtpre(op)->error_code); }
+PyObject* get_destination(PyObject* op, void*) noexcept { return PyLong_FromLong(as_xtpre(op)->destination); }
+
+int set_command(PyObject* op, PyObject* value, void*) noexcept {
+    if (value == nullptr) value = Py_None;
+    if (!value_type_ok(value, &PyUnicode_Type)) return fail_int(kCommandSetSite);
+    set_field(&as_xtpre(op)->command, value);
+    return 0;
+}
+
+int set_data(PyObject* op, PyObject* value, void*) noexcept {
+    set_field(&as_xtpre(op)->data, value != nullptr ? value : Py_None);
+    return 0;
+}
+
+int set_int_field(int32_t* field, PyObject* value, TracebackSite& site) noexcept {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    int32_t converted;
+    if (to_int32(value, &converted) < 0) return fail_int(site);
+    *field = converted;
+    return 0;
+}
+
+int set_status(PyObject* op, PyObject* value, void*) noexcept {
+    return set_int_field(&as_xtpre(op)->status, value, kStatusSetSite);
+}
+int set_error_code(PyObject* op, PyObject* value, void*) noexcept {
+    return set_int_field(&as_xtpre(op)->error_code, value, kErrorCodeSetSite);
+}
+int set_destination(PyObject* op, PyObject* value, void*) noexcept {
+    return set_int_field(&as_xtpre(op)->destination, value, kDestinationSetSite);
+}
+
+// ---- pickling: XtPre.__new__(cls) rebuilds, __setstate__ refills all five fields
+
+PyObject* xtpre_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* unused[1];
+    if (parse_args(kReduceSig, args, nargs, kwnames, unused) < 0) return fail(kReduceSite);
+    XtPre* r = as_xtpre(self);
+    Ref instance_dict;
+    if (get_optional_attr(self, S().dunder_dict, &unused[0]) < 0) return fail(kReduceSite);
+    instance_dict = Ref::steal(unused[0]);
+    bool with_dict = instance_dict && PyDict_Check(instance_dict.get()) && PyDict_GET_SIZE(instance_dict.get()) > 0;
+    Ref state = with_dict ? Ref::steal(Py_BuildValue("(OiiOiO)", r->command, r->status, r->error_code, r->data,
+                                                     r->destination, instance_dict.get()))
+                          : Ref::steal(Py_BuildValue("(OiiOi)", r->command, r->status, r->error_code, r->data,
+                                                     r->destination));
+    if (!state) return fail(kReduceSite);
+    Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&XtPreType), "__new__"));
+    if (!rebuild) return fail(kReduceSite);
+    PyObject* result = Py_BuildValue("(O(O)O)", rebuild.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
+    return result != nullptr ? result : fail(kReduceSite);
+}
+
+PyObject* xtpre_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* a[1];
+    if (parse_args(kSetStateSig, args, nargs, kwnames, a) < 0) return fail(kSetStateSite);
+    PyObject* state = a[0];
+    if (!PyTuple_CheckExact(state)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
+        return fail(kSetStateSite);
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(state);
+    if (n != 5 && n != 6) {
+        PyErr_Format(PyExc_ValueError, "XtPre state must hold 5 or 6 items, not %zd", n);
+        return fail(kSetStateSite);
+    }
+    Fields f;
+    bool typed_error;
+    if (check_fields(PySequence_Fast_ITEMS(state), &f, &typed_error) < 0) return fail(kSetStateSite);
+    if (n == 6) {
+        Ref instance_dict = Ref::steal(PyObject_GetAttr(self, S().dunder_dict));
+        if (!instance_dict || PyDict_Update(instance_dict.get(), PyTuple_GET_ITEM(state, 5)) < 0) {
+            return fail(kSetStateSite);
+        }
+    }
+    assign_fields(as_xtpre(self), f);
+    Py_RETURN_NONE;
+}
+
+FunctionDef kReduceDef{"__reduce__", &kReduceSig, xtpre_reduce, nullptr};
+FunctionDef kSetStateDef{"__setstate__", &kSetStateSig, xtpre_setstate, nullptr};
+
+PyGetSetDef xtpre_getset[] = {
+    {"command", get_command, set_command, nullptr, nullptr},
+    {"status", get_status, set_status, nullptr, nullptr},
+    {"error_code", get_error_code, set_error_code, nullptr, nullptr},
+    {"data", get_data, set_data, nullptr, nullptr},
+    {"destination", get_destination, set_destination, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject make_xtpre_type() noexcept {
+    PyTypeObject t = blank_type();
+    t.tp_name = "vrel_dll.XtPre";
+    t.tp_basicsize = sizeof(XtPre);
+    t.tp_dealloc = xtpre_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = xtpre_traverse;
+    t.tp_clear = xtpre_clear;
+    t.tp_getset = xtpre_getset;
+    t.tp_init = xtpre_tp_init;
+    t.tp_new = xtpre_tp_new;
+    t.tp_vectorcall = xtpre_vectorcall;
+    return t;
+}
+
+}  // namespace
+
+PyTypeObject XtPreType = make_xtpre_type();
+
+PyObject* new_xtpre(PyObject* command, int32_t status, int32_t error_code, PyObject* data,
+                    int32_t destination) noexcept {
+    XtPre* self = PyObject_GC_New(XtPre, &XtPreType);
+    if (self == nullptr) return nullptr;
+    self->command = Py_NewRef(command);
+    self->data = Py_NewRef(data);
+    self->status = status;
+    self->error_code = error_code;
+    self->destination = destination;
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int install_xtpre_methods() noexcept {
+    if (install_method(&XtPreType, kReduceDef) < 0 || install_method(&XtPreType, kSetStateDef) < 0) return -1;
+    PyType_Modified(&XtPreType);
+    return 0;
+}
+
+}  // namespace vrel
