@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Build vrel_dll and run its test suite or its demo on the interpreters found here.
+
+    python3 tools/run.py tests [pytest args]   every supported interpreter found (3.12-3.14)
+    python3 tools/run.py demo [demo args]      the newest supported interpreter found
+
+Interpreters are looked for on PATH and in pyenv's versions folder. nox is taken from
+the running interpreter when it has it, otherwise installed once into .nox/bootstrap.
+"""
+
+from __future__ import annotations
+
+import glob
+import json
+import os
+import shutil
+import subprocess
+import sys
+import venv
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+VERSIONS = ["3.12", "3.13", "3.14"]
+
+
+def runs_as(exe: str, version: str) -> bool:
+    """True when `exe` really starts and is Python `version` (pyenv shims may not)."""
+    try:
+        out = subprocess.run([exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                             capture_output=True, text=True, timeout=60)
+    except OSError:
+        return False
+    return out.returncode == 0 and out.stdout.strip() == version
+
+
+def find_interpreters() -> dict[str, str]:
+    """Supported version -> a directory holding a working `pythonX.Y`."""
+    found: dict[str, str] = {}
+    pyenv_root = os.environ.get("PYENV_ROOT", str(Path.home() / ".pyenv"))
+    for version in VERSIONS:
+        candidates = [shutil.which(f"python{version}")]
+        candidates += sorted(glob.glob(f"{pyenv_root}/versions/{version}.*/bin/python{version}"), reverse=True)
+        if sys.version_info[:2] == tuple(map(int, version.split("."))):
+            candidates.append(sys.executable)
+        for exe in candidates:
+            if exe is not None and runs_as(exe, version):
+                found[version] = str(Path(exe).parent)
+                break
+    return found
+
+
+def nox_command() -> list[str]:
+    try:
+        import nox  # noqa: F401
+
+        return [sys.executable, "-m", "nox"]
+    except ImportError:
+        pass
+    env_dir = ROOT / ".nox" / "bootstrap"
+    python = env_dir / ("Scripts/python.exe" if os.name == "nt" else "bin/python")
+    if not python.exists():
+        print("run.py: installing nox into .nox/bootstrap", flush=True)
+        venv.create(env_dir, with_pip=True)
+        subprocess.run([str(python), "-m", "pip", "install", "-q", "nox"], check=True)
+    return [str(python), "-m", "nox"]
+
+
+def run_nox(args: list[str], interpreters: dict[str, str]) -> int:
+    env = dict(os.environ)
+    path_dirs = list(dict.fromkeys(interpreters.values()))
+    env["PATH"] = os.pathsep.join(path_dirs + [env.get("PATH", "")])
+    return subprocess.run(nox_command() + args, cwd=ROOT, env=env).returncode
+
+
+def tests(extra: list[str]) -> int:
+    interpreters = find_interpreters()
+    if not interpreters:
+        print("run.py: no supported interpreter (3.12, 3.13, 3.14) found", file=sys.stderr)
+        return 1
+    print("run.py: interpreters found: " + ", ".join(f"{v} ({d})" for v, d in interpreters.items()), flush=True)
+    report = ROOT / ".nox" / "report.json"
+    report.parent.mkdir(parents=True, exist_ok=True)
+    report.unlink(missing_ok=True)
+    sessions = [f"tests-{v}" for v in interpreters]
+    rc = run_nox(["--report", str(report), "-s", *sessions, "--", *extra], interpreters)
+    results = json.loads(report.read_text())["sessions"] if report.exists() else []
+    ran = [r for r in results if r.get("result") in ("success", "failed")]
+    print("\nrun.py: test runs")
+    for r in results:
+        print(f"  {r['signatures'][0] if r.get('signatures') else r['name']}: {r.get('result')}")
+    passed = [r for r in ran if r["result"] == "success"]
+    if not passed:
+        print("run.py: no interpreter ran the tests", file=sys.stderr)
+        return 1
+    return rc
+
+
+def demo(extra: list[str]) -> int:
+    interpreters = find_interpreters()
+    if not interpreters:
+        print("run.py: no supported interpreter (3.12, 3.13, 3.14) found", file=sys.stderr)
+        return 1
+    newest = list(interpreters)[-1]
+    return run_nox(["-s", f"demo-{newest}", "--", *extra], {newest: interpreters[newest]})
+
+
+def main() -> int:
+    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "demo"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    command, extra = sys.argv[1], sys.argv[2:]
+    return tests(extra) if command == "tests" else demo(extra)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
