@@ -1,8 +1,60 @@
+// Gatekeeper.route_to_queues: hands a parsed packet to the RPC queue, the event queue,
+// or both, as its destination mask says.
+#include "common/args.hpp"
+#include "common/function.hpp"
+#include "common/int32.hpp"
+#include "common/ref.hpp"
+#include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
+#include "module/module_state.hpp"
+#include "packet/xtpre.hpp"
+
 namespace vrel {
+
 namespace {
+
+constexpr const char* kFile = "src/gatekeeper/routing.cpp";
+
 Signature kSig{"route_to_queues", 3, "packet", "rpc_queue", "evt_queue"};
-PyObject* todo(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept { PyErr_SetString(PyExc_NotImplementedError, "todo"); return nullptr; }
+
+TracebackSite kSite{"vrel_dll.Gatekeeper.route_to_queues", kFile, __LINE__};
+
+// queue.put_nowait(packet), the method looked up on every call; 0, or -1 with an error.
+int put_nowait(PyObject* queue, PyObject* packet) noexcept {
+    PyObject* argv[2] = {queue, packet};
+    PyObject* result = PyObject_VectorcallMethod(S().put_nowait, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
 }
-const FunctionDef kRouteToQueuesDef{"route_to_queues", &kSig, todo, nullptr};
+
+// The packet's destination as a 32-bit mask; 0, or -1 with an error. A record of the
+// module's own type is read in place: the type is immutable and its instances have no
+// __dict__, so the attribute is known to be the stored field.
+int read_destination(PyObject* packet, int32_t* dest) noexcept {
+    if (Py_IS_TYPE(packet, &XtPreType)) {
+        *dest = reinterpret_cast<XtPre*>(packet)->destination;
+        return 0;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(packet, S().destination));
+    if (!value) return -1;
+    return to_int32(value.get(), dest);
 }
+
+PyObject* route_to_queues(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* a[3];
+    if (parse_args(kSig, args, nargs, kwnames, a) < 0) return fail(kSite);
+    PyObject* packet = a[0];
+    int32_t dest;
+    if (read_destination(packet, &dest) < 0) return fail(kSite);
+    // The RPC queue first: a failure there leaves the event queue unserved.
+    if ((dest & DEST_RPC) && put_nowait(a[1], packet) < 0) return fail(kSite);
+    if ((dest & DEST_EVT) && put_nowait(a[2], packet) < 0) return fail(kSite);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+const FunctionDef kRouteToQueuesDef{"route_to_queues", &kSig, route_to_queues, nullptr};
+
+}  // namespace vrel

@@ -1,8 +1,87 @@
+// Gatekeeper.process_status: success hands the data back; anything else writes one
+// warning line through the module's logger and answers False.
+#include "common/args.hpp"
+#include "common/compat.hpp"
+#include "common/function.hpp"
+#include "common/int32.hpp"
+#include "common/ref.hpp"
+#include "common/text.hpp"
+#include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
+#include "module/module_state.hpp"
+
 namespace vrel {
+
 namespace {
+
+constexpr const char* kFile = "src/gatekeeper/status.cpp";
+
 Signature kSig{"process_status", 4, "command", "status", "error_code", "data"};
-PyObject* todo(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept { PyErr_SetString(PyExc_NotImplementedError, "todo"); return nullptr; }
+
+TracebackSite kSite{"vrel_dll.Gatekeeper.process_status", kFile, __LINE__};
+
+constexpr int32_t kSuccessStatus = 1;
+constexpr int32_t kBenignErrorCode = 453;  // reported with a success status, means nothing went wrong
+
+// _error_codes.get(error_code, "Unknown error code"), checked to be a str or None.
+// New reference, or null with an error.
+PyObject* describe(Gatekeeper* self, int32_t error_code) noexcept {
+    // A key's __eq__ may replace _error_codes during the search: hold the dict.
+    Ref table = Ref::borrow(self->error_codes);
+    if (table.get() == Py_None) {
+        raise_none_has_no("get");
+        return nullptr;
+    }
+    Ref code = Ref::steal(PyLong_FromLong(error_code));
+    if (!code) return nullptr;
+    PyObject* found = nullptr;
+    int present = dict_get_ref(table.get(), code.get(), &found);
+    if (present < 0) return nullptr;
+    Ref description = present ? Ref::steal(found) : Ref::borrow(S().unknown_error);
+    if (!value_type_ok(description.get(), &PyUnicode_Type)) return nullptr;
+    return description.release();
 }
-const FunctionDef kProcessStatusDef{"process_status", &kSig, todo, nullptr};
+
+// "[<command>] STATUS <status> | ERROR <code>: <description>" in one allocation.
+PyObject* warning_text(PyObject* command, int32_t status, int32_t error_code, PyObject* description) noexcept {
+    TextBuilder text;
+    bool ok = text.add(S().status_open) && text.add(command) && text.add(S().status_mid) && text.add_int(status) &&
+              text.add(S().status_error) && text.add_int(error_code) && text.add(S().status_colon) &&
+              text.add(description);
+    return ok ? text.build() : nullptr;
 }
+
+PyObject* process_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* a[4];
+    if (parse_args(kSig, args, nargs, kwnames, a) < 0) return fail(kSite);
+    PyObject* command = a[0];
+    PyObject* data = a[3];
+    int32_t status, error_code;
+    if (to_int32(a[1], &status) < 0 || to_int32(a[2], &error_code) < 0) return fail(kSite);
+    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+
+    if (VREL_LIKELY(status == kSuccessStatus && (error_code == 0 || error_code == kBenignErrorCode))) {
+        if (data != Py_None) return Py_NewRef(data);
+        PyObject* empty = PyDict_New();
+        return empty != nullptr ? empty : fail(kSite);
+    }
+
+    Ref description = Ref::steal(describe(as_gatekeeper(self), error_code));
+    if (!description) return fail(kSite);
+    Ref logger = Ref::steal(module_global(S().logger));
+    if (!logger) return fail(kSite);
+    Ref warning = Ref::steal(PyObject_GetAttr(logger.get(), S().warning));
+    if (!warning) return fail(kSite);
+    Ref text = Ref::steal(warning_text(command, status, error_code, description.get()));
+    if (!text) return fail(kSite);
+    PyObject* argv[2] = {nullptr, text.get()};
+    Ref ignored = Ref::steal(PyObject_Vectorcall(warning.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!ignored) return fail(kSite);
+    return Py_NewRef(Py_False);
+}
+
+}  // namespace
+
+const FunctionDef kProcessStatusDef{"process_status", &kSig, process_status, nullptr};
+
+}  // namespace vrel

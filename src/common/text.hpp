@@ -1,0 +1,72 @@
+// Building a str in one allocation from pieces: the lengths are summed and the widest
+// character size found first, then every piece is copied in (same-size pieces as blocks).
+// Used by the outbound formatters and the status warning.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace vrel {
+
+// total += len unless the sum would pass the largest possible string length (the bound
+// str.join uses). False on overflow, leaving total unchanged. Both arguments are >= 0.
+inline bool add_length(Py_ssize_t& total, Py_ssize_t len) noexcept {
+    if (len > PY_SSIZE_T_MAX - total) return false;
+    total += len;
+    return true;
+}
+
+class TextBuilder {
+public:
+    TextBuilder() noexcept = default;
+    TextBuilder(const TextBuilder&) = delete;
+    TextBuilder& operator=(const TextBuilder&) = delete;
+    ~TextBuilder();
+
+    // Every add borrows what it is given: it must outlive build(). Each returns false with
+    // an error set (OverflowError past the largest string, MemoryError).
+
+    // Appends a str (its characters; a subclass's own methods are not consulted), or the
+    // text "None" for None.
+    bool add(PyObject* str_or_none) noexcept;
+    // Appends `length` characters that the caller guarantees are ASCII (every byte below
+    // 0x80).
+    bool add_ascii(const char* chars, Py_ssize_t length) noexcept;
+    // Appends a signed 32-bit integer in decimal.
+    bool add_int(int32_t value) noexcept;
+    // Appends texts[0..count) (str objects) joined with the ASCII character `separator`,
+    // as separator.join(texts) would.
+    bool add_joined(PyObject* const* texts, Py_ssize_t count, char separator) noexcept;
+
+    // The joined text (new reference), or null with an error set.
+    PyObject* build() noexcept;
+
+private:
+    enum class PieceKind : unsigned char { kStr, kAscii, kDigits, kJoined };
+    struct Piece {
+        union {
+            PyObject* str;             // kStr
+            const char* ascii;         // kAscii
+            PyObject* const* texts;    // kJoined
+        };
+        Py_ssize_t length;             // characters written; for kJoined, separators included
+        Py_ssize_t count;              // kJoined: number of texts
+        PieceKind kind;
+        char separator;                // kJoined
+        char digits[12];               // kDigits: "-2147483648" fits
+    };
+    Piece* next_piece() noexcept;
+    bool account(Py_ssize_t length) noexcept;
+    void write_joined(const Piece& p, int kind, void* dest, Py_ssize_t at) const noexcept;
+
+    static constexpr int kInline = 16;
+    Piece inline_[kInline];
+    Piece* pieces_ = inline_;
+    Py_ssize_t count_ = 0;
+    Py_ssize_t capacity_ = kInline;
+    Py_ssize_t total_ = 0;
+    Py_UCS4 maxchar_ = 0x7F;
+};
+
+}  // namespace vrel
