@@ -78,16 +78,24 @@ int ready_and_bind(PyObject* module, PyTypeObject* type, const char* name) noexc
     return bind(module, name, reinterpret_cast<PyObject*>(type));
 }
 
+// sys.modules[name] as a new reference, or null (no error) when absent. A None entry
+// (an import deliberately blocked) counts as absent, so that the import system raises.
+PyObject* loaded_module(PyObject* name) noexcept {
+    PyObject* module = PyImport_GetModule(name);
+    if (module == Py_None) Py_CLEAR(module);
+    return module;
+}
+
 // `import <name>`: a module already in sys.modules is taken from there.
 PyObject* import_module(PyObject* name) noexcept {
-    PyObject* module = PyImport_GetModule(name);
+    PyObject* module = loaded_module(name);
     if (module != nullptr || PyErr_Occurred()) return module;
     return PyImport_ImportModuleLevelObject(name, g_state.dict, nullptr, nullptr, 0);
 }
 
 // `from <module_name> import <attr>`.
 PyObject* import_from(PyObject* module_name, PyObject* attr) noexcept {
-    Ref module = Ref::steal(PyImport_GetModule(module_name));
+    Ref module = Ref::steal(loaded_module(module_name));
     if (!module && PyErr_Occurred()) return nullptr;
     if (module) {
         PyObject* probe = nullptr;
