@@ -195,6 +195,8 @@ int table_contains(PyObject* table, PyObject* key) noexcept {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return -1;
     }
+    // Nothing is in an empty table; the key (a str or None) hashes without side effects.
+    if (PyDict_GET_SIZE(table) == 0 && (PyUnicode_CheckExact(key) || key == Py_None)) return 0;
     // A key's __eq__ may replace the table while it is searched: hold it.
     Ref held = Ref::borrow(table);
     return PyDict_Contains(held.get(), key);

@@ -86,6 +86,24 @@ bool read_header(const char* data, const Token* tokens, int count, Header* h) no
     return true;
 }
 
+// The cache key for a command field: a recently used bytes object with the same content,
+// or a new one that then takes its slot.
+PyObject* cache_key(XtPreParser* self, const char* bytes, Py_ssize_t size) noexcept {
+    uint32_t h = 2166136261u;  // FNV-1a: cheap, and only picks a slot
+    for (Py_ssize_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
+    PyObject** slot = &self->recent_keys[h % kRecentKeys];
+    PyObject* seen = *slot;
+    if (seen != nullptr && PyBytes_GET_SIZE(seen) == size && std::memcmp(PyBytes_AS_STRING(seen), bytes, static_cast<size_t>(size)) == 0) {
+        return Py_NewRef(seen);
+    }
+    PyObject* key = PyBytes_FromStringAndSize(bytes, size);
+    if (key != nullptr) {
+        *slot = Py_NewRef(key);
+        Py_XDECREF(seen);
+    }
+    return key;
+}
+
 // The command name through the cache: new reference, or null with an error.
 PyObject* command_name(XtPreParser* self, const char* data, const Token& t) noexcept {
     Ref cache = Ref::borrow(self->cmd_cache);
@@ -93,7 +111,7 @@ PyObject* command_name(XtPreParser* self, const char* data, const Token& t) noex
         raise_none_has_no("get");
         return nullptr;
     }
-    Ref key = Ref::steal(PyBytes_FromStringAndSize(data + t.start, t.end - t.start));
+    Ref key = Ref::steal(cache_key(self, data + t.start, t.end - t.start));
     if (!key) return nullptr;
     PyObject* cached = nullptr;
     int found = dict_get_ref(cache.get(), key.get(), &cached);
@@ -212,8 +230,10 @@ int parser_clear(PyObject* op) noexcept {
 
 void parser_dealloc(PyObject* op) noexcept {
     PyObject_GC_UnTrack(op);
-    Py_CLEAR(as_parser(op)->gate);
-    Py_CLEAR(as_parser(op)->cmd_cache);
+    XtPreParser* self = as_parser(op);
+    Py_CLEAR(self->gate);
+    Py_CLEAR(self->cmd_cache);
+    for (PyObject*& key : self->recent_keys) Py_CLEAR(key);
     Py_TYPE(op)->tp_free(op);
 }
 

@@ -7,10 +7,17 @@
 
 namespace vrel {
 
+// Recently used cache keys, found again by content: a packet whose command field was
+// seen lately looks the cache up with the same bytes object (its hash already computed)
+// instead of making, hashing and comparing a fresh one. Bytes are immutable and compared
+// by content, so the look-up is the same either way.
+inline constexpr int kRecentKeys = 64;
+
 struct XtPreParser {
     PyObject_HEAD
     PyObject* gate;       // any object; the parser only calls its get_destination_mask
     PyObject* cmd_cache;  // _cmd_cache: dict of raw command field (bytes) -> command name, or None
+    PyObject* recent_keys[kRecentKeys];  // exact bytes or null; never visible from Python
 };
 
 // The cache stops growing at this many entries, so a peer sending endless distinct
