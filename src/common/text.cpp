@@ -2,60 +2,33 @@
 
 #include <cstring>
 
-#include "module/module_state.hpp"
-
 namespace vrel {
 
 TextBuilder::~TextBuilder() {
     if (pieces_ != inline_) PyMem_Free(pieces_);
 }
 
-// The next free piece, growing the array when it is full; null with MemoryError.
-TextBuilder::Piece* TextBuilder::next_piece() noexcept {
-    if (count_ == capacity_) {
-        Py_ssize_t grown = capacity_ * 2;
-        if (static_cast<size_t>(grown) > PY_SSIZE_T_MAX / sizeof(Piece)) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        Piece* fresh = static_cast<Piece*>(PyMem_Malloc(static_cast<size_t>(grown) * sizeof(Piece)));
-        if (fresh == nullptr) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        std::memcpy(fresh, pieces_, static_cast<size_t>(count_) * sizeof(Piece));
-        if (pieces_ != inline_) PyMem_Free(pieces_);
-        pieces_ = fresh;
-        capacity_ = grown;
+// Doubles the piece array; the next free piece, or null with MemoryError.
+TextBuilder::Piece* TextBuilder::grow() noexcept {
+    Py_ssize_t grown = capacity_ * 2;
+    Piece* fresh = nullptr;
+    if (static_cast<size_t>(grown) <= PY_SSIZE_T_MAX / sizeof(Piece)) {
+        fresh = static_cast<Piece*>(PyMem_Malloc(static_cast<size_t>(grown) * sizeof(Piece)));
     }
+    if (fresh == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    std::memcpy(fresh, pieces_, static_cast<size_t>(count_) * sizeof(Piece));
+    if (pieces_ != inline_) PyMem_Free(pieces_);
+    pieces_ = fresh;
+    capacity_ = grown;
     return &pieces_[count_];
 }
 
-namespace {
-
-bool raise_too_long() noexcept {
+bool TextBuilder::raise_too_long() noexcept {
     PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
     return false;
-}
-
-}  // namespace
-
-bool TextBuilder::account(Py_ssize_t length) noexcept {
-    return add_length(total_, length) || raise_too_long();
-}
-
-bool TextBuilder::add(PyObject* str_or_none) noexcept {
-    PyObject* str = str_or_none == Py_None ? S().none_text : str_or_none;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    Piece* p = next_piece();
-    if (p == nullptr || !account(length)) return false;
-    p->kind = PieceKind::kStr;
-    p->str = str;
-    p->length = length;
-    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(str);
-    if (widest > maxchar_) maxchar_ = widest;
-    ++count_;
-    return true;
 }
 
 bool TextBuilder::add_ascii(const char* chars, Py_ssize_t length) noexcept {

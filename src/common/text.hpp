@@ -7,6 +7,9 @@
 
 #include <cstdint>
 
+#include "common/compat.hpp"
+#include "module/module_state.hpp"
+
 namespace vrel {
 
 // total += len unless the sum would pass the largest possible string length (the bound
@@ -56,8 +59,14 @@ private:
         char separator;                // kJoined
         char digits[12];               // kDigits: "-2147483648" fits
     };
-    Piece* next_piece() noexcept;
-    bool account(Py_ssize_t length) noexcept;
+    Piece* next_piece() noexcept {
+        return VREL_LIKELY(count_ < capacity_) ? &pieces_[count_] : grow();
+    }
+    Piece* grow() noexcept;
+    bool account(Py_ssize_t length) noexcept {
+        return VREL_LIKELY(add_length(total_, length)) || raise_too_long();
+    }
+    static bool raise_too_long() noexcept;
     void write_joined(const Piece& p, int kind, void* dest, Py_ssize_t at) const noexcept;
 
     static constexpr int kInline = 16;
@@ -68,5 +77,20 @@ private:
     Py_ssize_t total_ = 0;
     Py_UCS4 maxchar_ = 0x7F;
 };
+
+// Inline: the formatters and the status warning add a handful of pieces per call.
+inline bool TextBuilder::add(PyObject* str_or_none) noexcept {
+    PyObject* str = str_or_none == Py_None ? S().none_text : str_or_none;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    Piece* p = next_piece();
+    if (p == nullptr || !account(length)) return false;
+    p->kind = PieceKind::kStr;
+    p->str = str;
+    p->length = length;
+    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(str);
+    if (widest > maxchar_) maxchar_ = widest;
+    ++count_;
+    return true;
+}
 
 }  // namespace vrel
