@@ -35,7 +35,8 @@ bool TextBuilder::add_ascii(const char* chars, Py_ssize_t length) noexcept {
     Piece* p = next_piece();
     if (p == nullptr || !account(length)) return false;
     p->kind = PieceKind::kAscii;
-    p->ascii = chars;
+    p->chars = chars;
+    p->char_size = PyUnicode_1BYTE_KIND;
     p->length = length;
     ++count_;
     return true;
@@ -92,10 +93,33 @@ void widen(const void* src, void* dest, Py_ssize_t at, Py_ssize_t length) noexce
     for (Py_ssize_t i = 0; i < length; ++i) out[i] = static_cast<To>(in[i]);
 }
 
-// Writes `length` characters of kind `from` into the result of kind `to` (to >= from).
+// memcpy for the short pieces that make up most messages ("%", "%xt%", a command name),
+// where a call costs more than the copy: fixed-size moves that may overlap.
+inline void copy_bytes(char* dest, const char* src, size_t n) noexcept {
+    if (n > 16) {
+        std::memcpy(dest, src, n);
+    } else if (n >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, src, 8);
+        std::memcpy(&tail, src + n - 8, 8);
+        std::memcpy(dest, &head, 8);
+        std::memcpy(dest + n - 8, &tail, 8);
+    } else if (n >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, src, 4);
+        std::memcpy(&tail, src + n - 4, 4);
+        std::memcpy(dest, &head, 4);
+        std::memcpy(dest + n - 4, &tail, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i) dest[i] = src[i];
+    }
+}
+
+// Writes `length` characters of size `from` into the result of size `to` (to >= from).
 void copy_chars(int from, const void* src, int to, void* dest, Py_ssize_t at, Py_ssize_t length) noexcept {
     if (from == to) {
-        std::memcpy(static_cast<char*>(dest) + at * to, src, static_cast<size_t>(length) * static_cast<size_t>(to));
+        copy_bytes(static_cast<char*>(dest) + at * to, static_cast<const char*>(src),
+                   static_cast<size_t>(length) * static_cast<size_t>(to));
     } else if (to == PyUnicode_2BYTE_KIND) {
         widen<Py_UCS1, Py_UCS2>(src, dest, at, length);
     } else if (from == PyUnicode_1BYTE_KIND) {
@@ -131,8 +155,8 @@ PyObject* TextBuilder::build() noexcept {
     for (Py_ssize_t i = 0; i < count_; ++i) {
         const Piece& p = pieces_[i];
         switch (p.kind) {
-            case PieceKind::kStr: copy_str(p.str, kind, dest, at); break;
-            case PieceKind::kAscii: copy_chars(PyUnicode_1BYTE_KIND, p.ascii, kind, dest, at, p.length); break;
+            case PieceKind::kStr:
+            case PieceKind::kAscii: copy_chars(p.char_size, p.chars, kind, dest, at, p.length); break;
             case PieceKind::kDigits: copy_chars(PyUnicode_1BYTE_KIND, p.digits, kind, dest, at, p.length); break;
             case PieceKind::kJoined: write_joined(p, kind, dest, at); break;
         }

@@ -49,13 +49,13 @@ private:
     enum class PieceKind : unsigned char { kStr, kAscii, kDigits, kJoined };
     struct Piece {
         union {
-            PyObject* str;             // kStr
-            const char* ascii;         // kAscii
+            const void* chars;         // kStr, kAscii: the characters, char_size bytes each
             PyObject* const* texts;    // kJoined
         };
         Py_ssize_t length;             // characters written; for kJoined, separators included
         Py_ssize_t count;              // kJoined: number of texts
         PieceKind kind;
+        unsigned char char_size;       // kStr, kAscii: 1, 2 or 4
         char separator;                // kJoined
         char digits[12];               // kDigits: "-2147483648" fits
     };
@@ -85,7 +85,8 @@ inline bool TextBuilder::add(PyObject* str_or_none) noexcept {
     Piece* p = next_piece();
     if (p == nullptr || !account(length)) return false;
     p->kind = PieceKind::kStr;
-    p->str = str;
+    p->chars = PyUnicode_DATA(str);
+    p->char_size = static_cast<unsigned char>(PyUnicode_KIND(str));
     p->length = length;
     Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(str);
     if (widest > maxchar_) maxchar_ = widest;

@@ -153,17 +153,7 @@ bool add_decoded(TextBuilder& text, PyObject* dumped, Ref& decoded) noexcept {
     return decoded && text.add(decoded.get());
 }
 
-// orjson.dumps. For a plain module this is the entry of its namespace, exactly what
-// getattr finds, since neither the module type nor object defines "dumps"; any other
-// object, or a module without the entry (its __getattr__, the AttributeError text), takes
-// the general path.
-PyObject* get_dumps(PyObject* orjson) noexcept {
-    if (PyModule_CheckExact(orjson)) {
-        PyObject* dumps = nullptr;
-        if (dict_get_ref(PyModule_GetDict(orjson), S().dumps, &dumps) != 0) return dumps;
-    }
-    return PyObject_GetAttr(orjson, S().dumps);
-}
+GlobalAttr g_dumps{&Strings::orjson, &Strings::dumps};
 
 PyObject* cy_format_json_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[3];
@@ -172,9 +162,7 @@ PyObject* cy_format_json_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         !arg_type_ok(a[2], &PyDict_Type, "data")) {
         return nullptr;
     }
-    Ref orjson = Ref::steal(module_global(S().orjson));
-    if (!orjson) return fail(kJsonXtSite);
-    Ref dumps = Ref::steal(get_dumps(orjson.get()));
+    Ref dumps = Ref::steal(global_attr(g_dumps));  // orjson.dumps, as at this call
     if (!dumps) return fail(kJsonXtSite);
     PyObject* argv[2] = {nullptr, a[2]};
     Ref dumped = Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

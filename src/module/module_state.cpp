@@ -1,6 +1,7 @@
 #include "module/module_state.hpp"
 
 #include "common/compat.hpp"
+#include "common/ref.hpp"
 
 namespace vrel {
 
@@ -52,6 +53,53 @@ PyObject* module_global(PyObject* name) noexcept {
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return nullptr;
+}
+
+namespace {
+
+int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    ++g_state.namespace_epoch;
+    return 0;
+}
+
+// The attribute of a plain module found in its dict, or null: 0, or -1 with an error.
+int module_dict_attr(PyObject* owner, PyObject* attr, PyObject** value, PyObject** owner_dict) noexcept {
+    *value = nullptr;
+    *owner_dict = nullptr;
+    if (!PyModule_CheckExact(owner)) return 0;
+    *owner_dict = PyModule_GetDict(owner);
+    return dict_get_ref(*owner_dict, attr, value) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
+void watch_namespaces() noexcept {
+    if (g_state.dict_watcher >= 0) return;
+    g_state.dict_watcher = PyDict_AddWatcher(namespace_changed);
+    if (g_state.dict_watcher < 0) PyErr_Clear();  // all watcher slots taken: look up in full
+}
+
+PyObject* global_attr(GlobalAttr& slot) noexcept {
+    if (slot.value != nullptr && slot.epoch == g_state.namespace_epoch) return Py_NewRef(slot.value);
+    const Strings& s = S();
+    PyObject* found = nullptr;
+    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, s.*slot.global, &found) : 0;
+    if (in_namespace < 0) return nullptr;
+    Ref owner = in_namespace ? Ref::steal(found) : Ref::steal(module_global(s.*slot.global));
+    if (!owner) return nullptr;
+    PyObject* owner_dict;
+    if (module_dict_attr(owner.get(), s.*slot.attr, &found, &owner_dict) < 0) return nullptr;
+    if (found == nullptr) return PyObject_GetAttr(owner.get(), s.*slot.attr);
+    if (in_namespace && g_state.dict_watcher >= 0) {
+        if (PyDict_Watch(g_state.dict_watcher, g_state.dict) == 0 &&
+            PyDict_Watch(g_state.dict_watcher, owner_dict) == 0) {
+            Py_XSETREF(slot.value, Py_NewRef(found));
+            slot.epoch = g_state.namespace_epoch;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    return found;
 }
 
 }  // namespace vrel

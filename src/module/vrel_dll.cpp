@@ -140,6 +140,7 @@ int exec_steps(PyObject* module) noexcept {
     if (check_version() < 0) return -1;
     // 4. constants
     if (create_strings() < 0 || prepare_signatures() < 0 || ready_function_types() < 0) return -1;
+    watch_namespaces();
     const Strings& s = S();
 
     // From here on every failure carries the "init vrel_dll" entry.

@@ -143,20 +143,12 @@ int ask_gate(PyObject* gate, PyObject* name, int32_t* mask) noexcept {
     return to_int32(result.get(), mask);
 }
 
+GlobalAttr g_loads{&Strings::orjson, &Strings::loads};
+
 // orjson.loads(payload), both looked up now; null (and no error) when anything fails.
 PyObject* decode_payload(const char* data, const Token& t) noexcept {
-    Ref orjson = Ref::steal(module_global(S().orjson));
-    Ref loads;
-    if (orjson) {
-        PyObject* found = nullptr;
-        // A plain module's attribute is its dict entry; others take the general path.
-        if (PyModule_CheckExact(orjson.get()) && dict_get_ref(PyModule_GetDict(orjson.get()), S().loads, &found) > 0) {
-            loads = Ref::steal(found);
-        } else if (!PyErr_Occurred()) {
-            loads = Ref::steal(PyObject_GetAttr(orjson.get(), S().loads));
-        }
-    }
     Ref result;
+    Ref loads = Ref::steal(global_attr(g_loads));
     if (loads) {
         Ref payload = Ref::steal(PyBytes_FromStringAndSize(data + t.start, t.end - t.start));
         if (payload) {
