@@ -11,6 +11,16 @@ def entry_names(exc: BaseException) -> list[str]:
     return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
 
 
+def own_entries(exc: BaseException) -> list[str]:
+    """The traceback entries the module itself added."""
+    return [name for name in entry_names(exc) if name.startswith("vrel_dll")]
+
+
+def fields(record) -> tuple:
+    """An XtPre's five fields in declaration order."""
+    return record.command, record.status, record.error_code, record.data, record.destination
+
+
 @pytest.fixture
 def mod():
     return vrel_dll

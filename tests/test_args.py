@@ -1,0 +1,157 @@
+"""Argument rules shared by every callable, and the 32-bit integer conversion."""
+import sys
+import warnings
+
+import pytest
+
+import vrel_dll
+from conftest import fields, own_entries
+from vrel_dll import XtPre
+
+OWN = "Python int too large to convert to C long"  # the interpreter's own conversion error
+TOO_LARGE = OWN if sys.platform == "win32" else "value too large to convert to int"
+PARAMS = ("command", "status", "error_code", "data", "destination")
+VALID = ("abc", 1, 0, None, 2)
+KEEP = ("keep", 11, 12, None, 13)
+MyStr = type("MyStr", (str,), {})
+
+
+def takes(given, n=5, func="__init__"):
+    return f"{func}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({given} given)"
+
+
+INIT, GET = "vrel_dll.XtPre.__init__", "vrel_dll.Gatekeeper.get_handler"
+UNEXPECTED = "__init__() got an unexpected keyword argument 'bogus'"
+MULTIPLE = "__init__() got multiple values for keyword argument 'command'"
+# name -> (the callable, made from a live record that must survive every failure; its traceback entry)
+TARGETS = {
+    "XtPre": (lambda r: XtPre, INIT),  # vectorcall
+    "init": (lambda r: r.__init__, INIT),  # tp_init
+    "get_handler": (lambda r: vrel_dll.Gatekeeper({}, {}).get_handler, GET),
+    "Gatekeeper": (lambda r: vrel_dll.Gatekeeper, "vrel_dll.Gatekeeper.__init__"),
+    "XtPreParser": (lambda r: vrel_dll.XtPreParser, "vrel_dll.XtPreParser.__init__"),
+}
+# The record's checks: the three integers in the order status, error_code, destination; then command.
+CHECK_ORDER = [
+    ((b"abc", "x", 0, None, 0), "an integer is required"),
+    ((b"abc", 0, 2**31, None, "x"), TOO_LARGE),
+    ((b"abc", 0, 0, None, "x"), "an integer is required"),
+    ((b"abc", 0, 0, None, 0), "Argument 'command' has incorrect type (expected str, got bytes)"),
+    ((MyStr("a"), 0, 0, None, 0), "Argument 'command' has incorrect type (expected str, got MyStr)"),
+]
+ERRORS = [
+    *((target, args, {}, message) for target in ("XtPre", "init") for args, message in CHECK_ORDER),
+    # positional only, or too many: the number passed; too many wins over any keyword error
+    ("XtPre", VALID[:4], {}, takes(4)),
+    ("XtPre", (), {}, takes(0)),
+    ("XtPre", VALID + (1,), {"bogus": 1}, takes(6)),
+    ("init", VALID[:4], {}, takes(4)),
+    ("init", VALID + (1,), {"bogus": 1}, takes(6)),
+    ("Gatekeeper", ({}, {}, {}), {1: 2}, takes(3, 2)),
+    ("XtPreParser", (), {}, takes(0, 1)),
+    ("get_handler", ("a", "b"), {"bogus": 1}, takes(2, 1, "get_handler")),
+    # with keywords: the leading parameters that got a value
+    ("XtPre", (), {"command": "a", "status": 1}, takes(2)),
+    ("XtPre", (), {"status": 1, "error_code": 0, "data": None, "destination": 2}, takes(0)),
+    ("XtPre", ("a", 1), {"destination": 2}, takes(2)),
+    ("init", (), {"destination": 2, "error_code": 0, "command": "a"}, takes(1)),
+    ("Gatekeeper", (), {"error_codes": {}}, takes(0, 2)),
+    ("get_handler", (), {}, takes(0, 1, "get_handler")),
+    # keyword errors come before anything missing, in the order the keywords were given
+    ("XtPre", ("a",), {"bogus": 1, "command": "b"}, UNEXPECTED),
+    ("XtPre", ("a",), {"command": "b", "bogus": 1}, MULTIPLE),
+    ("init", ("a",), {"command": "b"}, MULTIPLE),
+    ("init", VALID, {1: 2}, "__init__() keywords must be strings"),
+    ("Gatekeeper", (), {1: 2, "bogus": 3}, "__init__() keywords must be strings"),
+    ("Gatekeeper", (), {"bogus": 3, 1: 2}, UNEXPECTED),
+    ("get_handler", (), {"bogus": 1}, "get_handler() got an unexpected keyword argument 'bogus'"),
+    ("get_handler", ("a",), {"command": "a"}, "get_handler() got multiple values for keyword argument 'command'"),
+]
+
+
+@pytest.mark.parametrize("target, args, kwargs, message", ERRORS)
+def test_argument_errors(target, args, kwargs, message):
+    record = XtPre(*KEEP)
+    make, entry = TARGETS[target]
+    with pytest.raises((TypeError, OverflowError)) as exc:
+        make(record)(*args, **kwargs)
+    assert str(exc.value) == message
+    # A typed parameter's error is the one that adds no traceback entry.
+    assert own_entries(exc.value) == ([] if message.startswith("Argument ") else [entry])
+    assert fields(record) == KEEP
+
+
+def test_keywords_match_by_value_and_land_in_their_slots():
+    fresh = ["".join(list(name)) for name in PARAMS]
+    assert not any(name is sys.intern(name) for name in fresh)  # equal to the names, not the same objects
+    values = ("abc", 1, 2, object(), 3)
+    record = XtPre.__new__(XtPre)
+    record.__init__(**dict(zip(reversed(fresh), reversed(values))))
+    for made in (record, XtPre(**dict(zip(fresh, values))), XtPre(values[0], **dict(zip(fresh[1:], values[1:])))):
+        assert fields(made) == values
+
+
+# ---- the 32-bit integer conversion, through the constructor and the three setters
+
+
+IntSub = type("IntSub", (int,), {"__int__": lambda self: 99})  # taken as it is: its __int__ is not consulted
+
+
+class HasInt:
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        if isinstance(self.result, type):
+            raise self.result("own")
+        return self.result
+
+
+DEPRECATION = ("__int__ returned non-int (type {}).  The ability to return an instance of a strict subclass of "
+               "int is deprecated, and may be removed in a future version of Python.")
+REQUIRED = (TypeError, "an integer is required")
+INT32 = [
+    (True, 1), (IntSub(5), 5), (2.9, 2), (-2.9, -2), (HasInt(12), 12),
+    (2**31 - 1, 2**31 - 1), (-(2**31), -(2**31)), (HasInt(-(2**31)), -(2**31)),
+    (type("IndexOnly", (), {"__index__": lambda self: 3})(), REQUIRED), ("1", REQUIRED), (None, REQUIRED),
+    (HasInt(2.5), (TypeError, "__int__ returned non-int (type float)")),
+    (HasInt(IntSub(4)), (DeprecationWarning, DEPRECATION.format("IntSub"))),  # warnings are errors here
+    (HasInt(True), (DeprecationWarning, DEPRECATION.format("bool"))),
+    (HasInt(LookupError), (LookupError, "own")),
+    *((v, (OverflowError, TOO_LARGE)) for v in (2**31, -(2**31) - 1, 2**63 - 1, -(2**63), 1e10, HasInt(2**31))),
+    *((v, (OverflowError, OWN)) for v in (2**63, -(2**63) - 1, 2**100, HasInt(-(2**64)))),
+    (float("nan"), (ValueError, "cannot convert float NaN to integer")),
+    (float("inf"), (OverflowError, "cannot convert float infinity to integer")),
+]
+ROUTES = pytest.mark.parametrize("route", ["init", "status", "error_code", "destination"])
+
+
+def store(route, value, record):
+    """Stores value through the route; returns the integer read back."""
+    if route == "init":
+        record.__init__("new", 21, 22, None, value)
+        assert fields(record)[:4] == ("new", 21, 22, None)
+        route = "destination"
+    else:
+        setattr(record, route, value)
+    return getattr(record, route)
+
+
+@ROUTES
+@pytest.mark.parametrize("value, expected", INT32)
+def test_int32_conversion(route, value, expected):
+    record = XtPre(*KEEP)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        if isinstance(expected, int):
+            result = store(route, value, record)
+            assert result == expected and type(result) is int
+            return
+        with pytest.raises(expected[0]) as exc:
+            store(route, value, record)
+    assert (type(exc.value), str(exc.value)) == expected
+    assert own_entries(exc.value) == [INIT if route == "init" else f"vrel_dll.XtPre.{route}.__set__"]
+    assert fields(record) == KEEP
+    if expected[0] is DeprecationWarning:  # unless warnings are errors, the value is used
+        with pytest.warns(DeprecationWarning):
+            assert store(route, value, record) == value.result

@@ -1,0 +1,149 @@
+"""Import-time behaviour of the module, each case in a fresh interpreter."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vrel_dll
+
+PUBLISHED = ["XtPre", "XtPreParser", "Gatekeeper", "orjson", "asyncio", "deque", "logger",
+             "cy_format_xt", "cy_format_json_xt", "cy_format_xml", "__test__"]
+PRELUDE = f'''
+import sys, traceback
+PUBLISHED = {PUBLISHED!r}
+def entry_names(exc):
+    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
+def bound(module):
+    return [name for name in vars(module) if name in PUBLISHED]
+def raises(exc_type, action, *args):
+    try:
+        action(*args)
+    except exc_type as exc:
+        return exc
+    raise AssertionError("no " + exc_type.__name__)
+'''
+
+
+def run(code, tmp_path):
+    """Runs code in a new interpreter on the same import path; returns (returncode, stdout, stderr)."""
+    script = tmp_path / "case.py"
+    script.write_text(PRELUDE + textwrap.dedent(code))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
+    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env,
+                          cwd=tmp_path, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def test_import_registration_and_globals(tmp_path):
+    rc, _, err = run('''
+        import _imp, builtins, collections, importlib.machinery, importlib.util, loguru, orjson, asyncio, types
+        # created and executed by hand under a package-qualified name, with and without a search path
+        found = importlib.util.find_spec("vrel_dll")
+        spec = importlib.machinery.ModuleSpec("pkg.vrel_dll", found.loader, origin=found.origin)
+        package = importlib.machinery.ModuleSpec("pkg.vrel_dll", found.loader, origin=found.origin, is_package=True)
+        package.submodule_search_locations = ["/nowhere"]
+        module, other = _imp.create_dynamic(spec), _imp.create_dynamic(package)
+        assert module is not other and module.__name__ == "pkg.vrel_dll"
+        assert (module.__file__, module.__loader__, module.__package__) == (found.origin, found.loader, "pkg")
+        assert not hasattr(module, "__path__") and (other.__path__, other.__package__) == (["/nowhere"], "pkg.vrel_dll")
+        _imp.exec_dynamic(module)
+        _imp.exec_dynamic(module)  # the stored module itself: nothing to do
+        assert sys.modules["vrel_dll"] is module and _imp.create_dynamic(spec) is module
+        exc = raises(RuntimeError, _imp.exec_dynamic, other)
+        assert str(exc) == "Module 'vrel_dll' has already been imported. Re-initialisation is not supported."
+        assert "init vrel_dll" not in entry_names(exc)
+        import vrel_dll as first, vrel_dll as second
+        assert first is second is module and bound(first) == PUBLISHED, bound(first)
+        assert first.__test__ == {} and first.orjson is orjson and first.asyncio is asyncio
+        assert first.deque is collections.deque and first.logger is loguru.logger
+        assert first.__builtins__ is builtins and first.__doc__ is None
+        methods = [(cls, name) for cls in (first.XtPreParser, first.Gatekeeper) for name in vars(cls) if name[0] != "_"]
+        assert len(methods) == 9, methods
+        for owner, name in methods + [(first, name) for name in PUBLISHED[:3] + PUBLISHED[7:10]]:
+            prefix = "" if owner is first else owner.__name__ + "."
+            f = getattr(owner, name)
+            assert (f.__module__, f.__name__, f.__qualname__) == ("vrel_dll", name, prefix + name)
+        # importing again after deleting the entry does not run the body again
+        before, marker = dict(vars(first)), object()
+        first.__test__ = marker
+        del sys.modules["vrel_dll"]
+        import vrel_dll
+        assert vrel_dll is first and sys.modules["vrel_dll"] is first and first.__test__ is marker
+        assert [n for n in before if n not in ("__test__", "__spec__") and vars(first)[n] is not before[n]] == []
+        # the parser looks orjson up at each use: module first, then builtins
+        parse = vrel_dll.XtPreParser(vrel_dll.Gatekeeper({"abc": None}, {})).parse_and_route
+        fake = types.ModuleType("fake")
+        fake.loads = lambda payload: ("decoded", payload)
+        vrel_dll.orjson = fake
+        assert parse(b'%xt%abc%0%{"a":1}%').data == ("decoded", b'{"a":1}')
+        del vrel_dll.orjson
+        assert parse(b'%xt%abc%0%{"a":1}%').data is None  # the NameError means no payload
+        builtins.orjson = fake
+        assert parse(b'%xt%abc%0%[]%').data == ("decoded", b"[]")
+    ''', tmp_path)
+    assert rc == 0, err
+
+
+def test_failed_imports_leave_nothing_behind(tmp_path):
+    rc, _, err = run('''
+        import importlib, types, asyncio, collections, orjson
+        sys.modules["orjson"] = None
+        exc = raises(ModuleNotFoundError, importlib.import_module, "vrel_dll")
+        assert exc.name == "orjson" and "init vrel_dll" in entry_names(exc), entry_names(exc)
+        assert "vrel_dll" not in sys.modules
+        sys.modules["orjson"] = orjson
+        seen = []
+        def probe(attr):  # what the module holds when its last import runs
+            seen.append(bound(sys.modules["vrel_dll"]))
+            raise AttributeError(attr)
+        sys.modules["loguru"] = types.ModuleType("loguru")
+        sys.modules["loguru"].__getattr__ = probe
+        exc = raises(ImportError, importlib.import_module, "vrel_dll")
+        assert type(exc) is ImportError and str(exc) == "cannot import name logger", exc
+        assert "init vrel_dll" in entry_names(exc), entry_names(exc)
+        assert "vrel_dll" not in sys.modules and seen[0] == PUBLISHED[:6], seen
+        sys.modules["loguru.logger"] = stand_in = object()  # a submodule entry stands in
+        import vrel_dll
+        assert vrel_dll.logger is stand_in and vrel_dll.orjson is orjson and bound(vrel_dll) == PUBLISHED
+        gate = vrel_dll.Gatekeeper({"abc": None}, {})  # the methods work after being installed again
+        assert vrel_dll.XtPreParser(gate).parse_and_route(b'%xt%abc%0%{"a":1}%').data == {"a": 1}
+    ''', tmp_path)
+    assert rc == 0, err
+
+
+def test_second_interpreter_is_refused(tmp_path):
+    rc, out, err = run('''
+        import importlib, vrel_dll
+        code = "try:\\n import vrel_dll\\nexcept Exception as exc:\\n print(repr(exc), flush=True)\\n"
+        for name, create, run in [("_interpreters", lambda api: api.create("legacy"), "exec"),
+                                  ("_xxsubinterpreters", lambda api: api.create(isolated=False), "run_string")]:
+            try:
+                api = importlib.import_module(name)
+            except ImportError:
+                continue
+            iid = create(api)
+            getattr(api, run)(iid, code)
+            api.destroy(iid)
+            break
+        else:
+            try:
+                importlib.import_module("_testcapi").run_in_subinterp(code)
+            except ImportError:
+                print("no facility")
+    ''', tmp_path)
+    assert rc == 0, err
+    if out == "no facility\n":
+        pytest.skip("this interpreter offers no way to start a second interpreter")
+    assert out == ("ImportError('Interpreter change detected - this module can only be loaded into one "
+                   "interpreter per process.')\n")
+
+
+def test_unbound_method_with_wrong_self():
+    gk, parser = vrel_dll.Gatekeeper({}, {}), vrel_dll.XtPreParser(None)
+    for call in [lambda: vrel_dll.Gatekeeper.get_destination_mask(parser, "abc"), vrel_dll.Gatekeeper.get_handler,
+                 lambda: vrel_dll.XtPreParser.parse_and_route(gk, b"%xt%abc%0%"),
+                 lambda: vrel_dll.Gatekeeper.get_handler("abc", "abc")]:
+        with pytest.raises(TypeError):
+            call()
