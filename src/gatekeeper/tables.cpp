@@ -124,12 +124,16 @@ int gatekeeper_clear(PyObject* op) noexcept {
 
 void gatekeeper_dealloc(PyObject* op) noexcept {
     PyObject_GC_UnTrack(op);
+    // The loop field may hold any object, another gatekeeper too: a long chain would
+    // otherwise recurse once per link.
+    Py_TRASHCAN_BEGIN(op, gatekeeper_dealloc)
     Gatekeeper* self = as_gatekeeper(op);
     Py_CLEAR(self->pending_futures);
     Py_CLEAR(self->handler_map);
     Py_CLEAR(self->error_codes);
     Py_CLEAR(self->loop);
     Py_TYPE(op)->tp_free(op);
+    Py_TRASHCAN_END
 }
 
 // ---- table attributes: exact dict or None; deletion stores None
@@ -203,17 +207,8 @@ int table_contains(PyObject* table, PyObject* key) noexcept {
 }
 
 PyTypeObject make_gatekeeper_type() noexcept {
-    PyTypeObject t = blank_type();
-    t.tp_name = "vrel_dll.Gatekeeper";
-    t.tp_basicsize = sizeof(Gatekeeper);
-    t.tp_dealloc = gatekeeper_dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = gatekeeper_traverse;
-    t.tp_clear = gatekeeper_clear;
-    t.tp_getset = gatekeeper_getset;
-    t.tp_init = gatekeeper_init;
-    t.tp_new = gatekeeper_new;
-    return t;
+    return gc_type({"vrel_dll.Gatekeeper", sizeof(Gatekeeper), gatekeeper_dealloc, gatekeeper_traverse,
+                    gatekeeper_clear, gatekeeper_getset, gatekeeper_init, gatekeeper_new});
 }
 
 }  // namespace

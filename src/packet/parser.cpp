@@ -222,26 +222,21 @@ int parser_clear(PyObject* op) noexcept {
 
 void parser_dealloc(PyObject* op) noexcept {
     PyObject_GC_UnTrack(op);
+    // A gate may be another parser: a long chain would otherwise recurse once per link.
+    Py_TRASHCAN_BEGIN(op, parser_dealloc)
     XtPreParser* self = as_parser(op);
     Py_CLEAR(self->gate);
     Py_CLEAR(self->cmd_cache);
     for (PyObject*& key : self->recent_keys) Py_CLEAR(key);
     Py_TYPE(op)->tp_free(op);
+    Py_TRASHCAN_END
 }
 
 const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, parse_and_route, nullptr};
 
 PyTypeObject make_parser_type() noexcept {
-    PyTypeObject t = blank_type();
-    t.tp_name = "vrel_dll.XtPreParser";
-    t.tp_basicsize = sizeof(XtPreParser);
-    t.tp_dealloc = parser_dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = parser_traverse;
-    t.tp_clear = parser_clear;
-    t.tp_init = parser_init;
-    t.tp_new = parser_new;
-    return t;
+    return gc_type({"vrel_dll.XtPreParser", sizeof(XtPreParser), parser_dealloc, parser_traverse, parser_clear,
+                    nullptr, parser_init, parser_new});
 }
 
 }  // namespace

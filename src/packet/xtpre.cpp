@@ -253,17 +253,9 @@ PyGetSetDef xtpre_getset[] = {
 };
 
 PyTypeObject make_xtpre_type() noexcept {
-    PyTypeObject t = blank_type();
-    t.tp_name = "vrel_dll.XtPre";
-    t.tp_basicsize = sizeof(XtPre);
-    t.tp_dealloc = xtpre_dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = xtpre_traverse;
-    t.tp_clear = xtpre_clear;
-    t.tp_getset = xtpre_getset;
-    t.tp_init = xtpre_tp_init;
-    t.tp_new = xtpre_tp_new;
-    t.tp_vectorcall = xtpre_vectorcall;
+    PyTypeObject t = gc_type({"vrel_dll.XtPre", sizeof(XtPre), xtpre_dealloc, xtpre_traverse, xtpre_clear,
+                              xtpre_getset, xtpre_tp_init, xtpre_tp_new});
+    t.tp_vectorcall = xtpre_vectorcall;  // XtPre(...) without an argument tuple
     return t;
 }
 
