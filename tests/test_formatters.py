@@ -194,10 +194,9 @@ def test_xml(args, expected):
     assert m.cy_format_xml(data=args[3], r=args[2], action=args[1], t=args[0]) == expected
 
 
-def test_functions_are_published_in_order_with_their_names():
-    order = [n for n in vars(m) if n in {"logger", "cy_format_xt", "cy_format_json_xt", "cy_format_xml", "__test__"}]
-    assert order == ["logger", "cy_format_xt", "cy_format_json_xt", "cy_format_xml", "__test__"]
-    for name in order[1:4]:
+def test_functions_have_their_names():
+    # The order of publication is checked on a fresh import in test_module.py.
+    for name in ("cy_format_xt", "cy_format_json_xt", "cy_format_xml"):
         f = getattr(m, name)
         assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "vrel_dll")
     assert m.cy_format_xt.__doc__ == "Formatează un mesaj XT raw: %xt%header%command%arg1%arg2%...%"
@@ -223,7 +222,7 @@ def test_no_leaks_on_success_or_failure():
 
 def test_native_length_bound(tmp_path):
     compiler = shlex.split(sysconfig.get_config_var("CXX") or "") or [shutil.which("c++") or ""]
-    if not shutil.which(compiler[0]):
+    if sys.platform == "win32" or not shutil.which(compiler[0]):
         pytest.skip("no C++ compiler available to build the native length test")
     tests = pathlib.Path(__file__).resolve().parent
     exe = tmp_path / "test_text_lengths"

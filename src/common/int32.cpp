@@ -48,7 +48,7 @@ int to_int32_slow(PyObject* obj, int32_t* out) noexcept {
     // 64 bits on Linux and 32 bits on Windows (where the next test can never fire).
     long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) return -1;
-#if LONG_MAX > INT32_MAX
+#if LONG_MAX > 0x7FFFFFFFL
     if (value < INT32_MIN || value > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
         return -1;
