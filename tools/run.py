@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Build vrel_dll and run its test suite or its demo on the interpreters found here.
+"""Build vrel_dll and run its test suite, its demo or its benchmarks on the interpreters found here.
 
     python3 tools/run.py tests [pytest args]   every supported interpreter found (3.12-3.14)
+    python3 tools/run.py wheel [pytest args]   build, repair (manylinux) and test a wheel on each
     python3 tools/run.py demo [demo args]      the newest supported interpreter found
+    python3 tools/run.py bench [bench args]    benchmarks (pyperf), the newest interpreter found
 
 Interpreters are looked for on PATH and in pyenv's versions folder. nox is taken from
 the running interpreter when it has it, otherwise installed once into .nox/bootstrap.
@@ -72,44 +74,48 @@ def run_nox(args: list[str], interpreters: dict[str, str]) -> int:
     return subprocess.run(nox_command() + args, cwd=ROOT, env=env).returncode
 
 
-def tests(extra: list[str]) -> int:
+def every_interpreter(session: str, extra: list[str]) -> int:
+    """Runs `session` (tests, wheel) once per supported interpreter found."""
     interpreters = find_interpreters()
     if not interpreters:
         print("run.py: no supported interpreter (3.12, 3.13, 3.14) found", file=sys.stderr)
         return 1
     print("run.py: interpreters found: " + ", ".join(f"{v} ({d})" for v, d in interpreters.items()), flush=True)
-    report = ROOT / ".nox" / "report.json"
+    report = ROOT / ".nox" / f"report-{session}.json"
     report.parent.mkdir(parents=True, exist_ok=True)
     report.unlink(missing_ok=True)
-    sessions = [f"tests-{v}" for v in interpreters]
+    sessions = [f"{session}-{v}" for v in interpreters]
     rc = run_nox(["--report", str(report), "-s", *sessions, "--", *extra], interpreters)
     results = json.loads(report.read_text())["sessions"] if report.exists() else []
     ran = [r for r in results if r.get("result") in ("success", "failed")]
-    print("\nrun.py: test runs")
+    print(f"\nrun.py: {session} runs")
     for r in results:
         print(f"  {r['signatures'][0] if r.get('signatures') else r['name']}: {r.get('result')}")
     passed = [r for r in ran if r["result"] == "success"]
     if not passed:
-        print("run.py: no interpreter ran the tests", file=sys.stderr)
+        print(f"run.py: no interpreter ran the {session} session", file=sys.stderr)
         return 1
     return rc
 
 
-def demo(extra: list[str]) -> int:
+def on_newest(session: str, extra: list[str]) -> int:
+    """Runs `session` (demo, bench) once, on the newest supported interpreter found."""
     interpreters = find_interpreters()
     if not interpreters:
         print("run.py: no supported interpreter (3.12, 3.13, 3.14) found", file=sys.stderr)
         return 1
     newest = list(interpreters)[-1]
-    return run_nox(["-s", f"demo-{newest}", "--", *extra], {newest: interpreters[newest]})
+    return run_nox(["-s", f"{session}-{newest}", "--", *extra], {newest: interpreters[newest]})
 
 
 def main() -> int:
-    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "demo"):
+    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "wheel", "demo", "bench"):
         print(__doc__, file=sys.stderr)
         return 2
     command, extra = sys.argv[1], sys.argv[2:]
-    return tests(extra) if command == "tests" else demo(extra)
+    if command in ("demo", "bench"):
+        return on_newest(command, extra)
+    return every_interpreter(command, extra)
 
 
 if __name__ == "__main__":
