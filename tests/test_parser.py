@@ -204,10 +204,13 @@ def test_msg_must_be_exactly_bytes(msg):
 # ---- the payload decoder: orjson.loads, as bound at each use; any failure gives data None
 GETATTR_MODULE = types.ModuleType("m")
 GETATTR_MODULE.__getattr__ = lambda name: lambda payload: ("getattr", payload)
+# Swapping a module's class changes no namespace, yet changes what getattr finds.
+ClassLoads = type("ClassLoads", (types.ModuleType,), {"loads": property(lambda self: lambda p: ("class", p))})
 
 
 @pytest.mark.parametrize("replacement, data", [
     ("patched", ("patched", b"[1]")),
+    ("class swapped", ("class", b"[1]")),
     (types.SimpleNamespace(loads=lambda p: ("ns", type(p), p)), ("ns", bytes, b"[1]")),
     (GETATTR_MODULE, ("getattr", b"[1]")),
     (Stub(ValueError("bad")), None),
@@ -220,6 +223,8 @@ def test_payload_decoder(monkeypatch, replacement, data):
     assert parser.parse_and_route(b"%xt%abc%0%[1]%").data == [1]  # the real decoder first
     if replacement == "patched":
         monkeypatch.setattr(orjson, "loads", lambda p: ("patched", p))
+    elif replacement == "class swapped":
+        monkeypatch.setattr(orjson, "__class__", ClassLoads)
     elif replacement == "deleted":
         monkeypatch.delattr(vrel_dll, "orjson")
     else:

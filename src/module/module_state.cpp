@@ -80,7 +80,11 @@ void watch_namespaces() noexcept {
 }
 
 PyObject* global_attr(GlobalAttr& slot) noexcept {
-    if (slot.value != nullptr && slot.epoch == g_state.namespace_epoch) return Py_NewRef(slot.value);
+    // Assigning a module's __class__ changes no dict, and a subclass's descriptor would
+    // then win over the dict entry: the remembered answer holds only for a plain module.
+    if (slot.value != nullptr && slot.epoch == g_state.namespace_epoch && PyModule_CheckExact(slot.owner)) {
+        return Py_NewRef(slot.value);
+    }
     const Strings& s = S();
     PyObject* found = nullptr;
     int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, s.*slot.global, &found) : 0;
@@ -94,6 +98,7 @@ PyObject* global_attr(GlobalAttr& slot) noexcept {
         if (PyDict_Watch(g_state.dict_watcher, g_state.dict) == 0 &&
             PyDict_Watch(g_state.dict_watcher, owner_dict) == 0) {
             Py_XSETREF(slot.value, Py_NewRef(found));
+            Py_XSETREF(slot.owner, Py_NewRef(owner.get()));
             slot.epoch = g_state.namespace_epoch;
         } else {
             PyErr_Clear();

@@ -107,6 +107,7 @@ struct GlobalAttr {
     PyObject* Strings::*global;
     PyObject* Strings::*attr;
     PyObject* value = nullptr;  // strong, valid while epoch == g_state.namespace_epoch
+    PyObject* owner = nullptr;  // strong: the global it came from, whose class must stay plain
     uint64_t epoch = 0;
 };
 
