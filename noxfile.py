@@ -9,6 +9,7 @@ packages and should not need the package registry (the Debian 3.14 root used in 
 import json
 import os
 import shutil
+import subprocess
 import sys
 import zipfile
 from pathlib import Path
@@ -165,3 +166,156 @@ def wheel(session: nox.Session) -> None:
                         external=True)
         session.run(python, "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"), *session.posargs,
                     external=True)
+
+
+# ---- memory safety: sanitizers, reference leaks, fuzzing
+
+# Run-time settings for an uninstrumented interpreter hosting a module built with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+SANITIZER_OPTIONS = {
+    # Every allocation through malloc, where ASan watches it, instead of pymalloc's arenas.
+    "PYTHONMALLOC": "malloc",
+    # No leak report at exit: what the interpreter still holds then is its own, not the
+    # module's (reference leaks are tools/leakcheck.py's job). Stop at the first error.
+    "ASAN_OPTIONS": "detect_leaks=0:halt_on_error=1",
+    "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
+}
+
+
+def install_instrumented(session: nox.Session, name: str, *cmake_defines: str) -> None:
+    """Installs the module built with extra CMake definitions, in a build folder of its own
+    (the session's), so that it never mixes with the ordinary build."""
+    build_dir = Path(session.create_tmp()).resolve() / f"build-{name}"
+    settings = [STRICT, "--config-settings=cmake.build-type=RelWithDebInfo", f"--config-settings=build-dir={build_dir}",
+                *(f"--config-settings=cmake.define.{d}" for d in cmake_defines)]
+    if SYSTEM_PACKAGES:
+        session.install("--no-build-isolation", "--no-deps", *settings, ".")
+    else:
+        session.install(*settings, ".[test]")
+
+
+def gcc_runtime(session: nox.Session, library: str) -> str:
+    found = str(session.run("gcc", f"-print-file-name={library}", silent=True, external=True)).strip()
+    if not os.path.isabs(found):
+        session.error(f"gcc has no {library}: install the compiler's sanitizer runtimes")
+    return found
+
+
+@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
+def sanitize(session: nox.Session) -> None:
+    """The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer."""
+    if not sys.platform.startswith("linux"):
+        session.skip("the sanitizer build is made with gcc on Linux")
+    # The interpreter is not instrumented, so the runtimes are preloaded: ASan must come
+    # first in the process, ahead of the module that needs it.
+    preload = " ".join(gcc_runtime(session, lib) for lib in ("libasan.so", "libubsan.so"))
+    install_instrumented(session, "sanitize", "VREL_SANITIZE=ON", "CMAKE_CXX_COMPILER=g++")
+    session.run("python", "-m", "pytest", *session.posargs, env={**SANITIZER_OPTIONS, "LD_PRELOAD": preload})
+
+
+@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
+def leaks(session: nox.Session) -> None:
+    """Every public operation, on its success and error paths, many times over: the count of
+    live memory blocks must not grow (tools/leakcheck.py; arguments go to it)."""
+    install_module(session)
+    session.run("python", "tools/leakcheck.py", "--self-test")
+    session.run("python", "tools/leakcheck.py", *session.posargs)
+
+
+FUZZ_TARGETS = ["parser", "values"]
+
+
+def fuzz_toolchain() -> tuple[str, Path, Path] | None:
+    """(clang++, libFuzzer archive, ASan archive) of a clang that ships both, newest first."""
+    path = [Path(d) for d in os.environ.get("PATH", "").split(os.pathsep) if d]
+    names = {p.name for d in path for p in d.glob("clang++-[0-9]*")}
+    for name in ["clang++", *sorted(names, key=lambda n: int(n.rsplit("-", 1)[1]), reverse=True)]:
+        exe = shutil.which(name)
+        if exe is None:
+            continue
+        resource = Path(subprocess.run([exe, "-print-resource-dir"], capture_output=True, text=True).stdout.strip())
+        layouts = ((resource / "lib" / "linux", "-x86_64"), (resource / "lib" / "x86_64-unknown-linux-gnu", ""))
+        for libs, suffix in layouts:  # Debian's layout, then LLVM's per-target one
+            fuzzer, asan = libs / f"libclang_rt.fuzzer_no_main{suffix}.a", libs / f"libclang_rt.asan{suffix}.a"
+            if fuzzer.exists() and asan.exists():
+                return exe, fuzzer, asan
+    return None
+
+
+def fuzz_runtime(session: nox.Session, clang: str, fuzzer: Path, asan: Path, out: Path) -> Path:
+    """libFuzzer and ASan (with UBSan's handlers) merged into one library to preload: the
+    module's coverage counters then reach the libFuzzer that atheris drives (atheris uses a
+    preloaded libFuzzer rather than its own), and ASan comes first in the process."""
+    merged = out / "asan_with_fuzzer.so"
+    if merged.exists():
+        return merged
+    archive = out / "asan.a"
+    shutil.copy2(asan, archive)
+    members = str(session.run("ar", "t", str(archive), silent=True, external=True)).split()
+    preinit = [m for m in members if "preinit" in m]  # a shared library cannot carry .preinit_array
+    if preinit:
+        session.run("ar", "d", str(archive), *preinit, external=True)
+    session.run(clang, "-shared", "-o", str(merged), "-Wl,--whole-archive", str(fuzzer), str(archive),
+                "-Wl,--no-whole-archive", "-lpthread", "-ldl", "-lrt", external=True)
+    return merged
+
+
+def fuzz_figures(output: str) -> str:
+    stats = dict(line[len("stat::"):].split(":", 1) for line in output.splitlines() if line.startswith("stat::"))
+    done = [line.split("DONE", 1)[1].split("lim:")[0].strip() for line in output.splitlines() if "DONE" in line]
+    executions, rate, added = (stats.get(k, "0").strip() for k in
+                               ("number_of_executed_units", "average_exec_per_sec", "new_units_added"))
+    return f"{int(executions):,} executions, {rate}/s, {added} new inputs; {''.join(done[-1:])}"
+
+
+def native_coverage(output: str) -> list[str]:
+    """Per source file of the module: functions reached and edges covered (the edge count
+    includes the sanitizers' error branches, which a clean run never takes)."""
+    files: dict[str, list[int]] = {}
+    for line in output.splitlines():
+        if "COVERED_FUNC" not in line or "/src/" not in line:
+            continue
+        covered, total = map(int, line.split("edges:")[1].split()[0].split("/"))
+        path = "src/" + line.rsplit("/src/", 1)[1].rsplit(":", 1)[0]
+        entry = files.setdefault(path, [0, 0, 0, 0])
+        entry[0] += line.startswith("COVERED")
+        entry[1] += 1
+        entry[2] += covered
+        entry[3] += total
+    return [f"  {path}: functions {f}/{n}, edges {c}/{t}" for path, (f, n, c, t) in sorted(files.items()) if f]
+
+
+@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
+def fuzz(session: nox.Session) -> None:
+    """Coverage-guided fuzzing (atheris, libFuzzer) of the module built with clang's ASan, UBSan
+    and coverage instrumentation. Arguments: seconds per target (default 15), then targets
+    (parser, values; default both). The corpus is kept in .nox/fuzz-corpus between runs."""
+    if not sys.platform.startswith("linux"):
+        session.skip("the fuzzing build is made with clang's runtimes on Linux")
+    toolchain = fuzz_toolchain()
+    if toolchain is None:
+        session.skip("no clang with libFuzzer and ASan runtimes (Debian: apt-get install clang-19 libclang-rt-19-dev)")
+    clang, fuzzer, asan = toolchain
+    seconds = int(session.posargs[0]) if session.posargs else 15
+    targets = session.posargs[1:] or FUZZ_TARGETS
+    tmp = Path(session.create_tmp()).resolve()
+    preload = fuzz_runtime(session, clang, fuzzer, asan, tmp)
+    install_instrumented(session, "fuzz", "VREL_SANITIZE=ON", f"CMAKE_CXX_COMPILER={clang}",
+                         "CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link")
+    if not has_module(session, "atheris"):
+        session.install("atheris")
+    env = {**SANITIZER_OPTIONS, "LD_PRELOAD": str(preload)}
+    report = []
+    for target in targets:
+        corpus = ROOT / ".nox" / "fuzz-corpus" / target
+        artifacts = tmp / "findings" / target
+        corpus.mkdir(parents=True, exist_ok=True)
+        artifacts.mkdir(parents=True, exist_ok=True)
+        script = str(ROOT / "fuzz" / f"fuzz_{target}.py")
+        extra = [f"-dict={ROOT / 'fuzz' / 'xt.dict'}"] if target == "parser" else []
+        session.log(f"fuzzing {target} for {seconds} s (corpus {corpus}, findings {artifacts})")
+        out = session.run("python", script, f"-max_total_time={seconds}", "-print_final_stats=1", "-rss_limit_mb=4096",
+                          f"-artifact_prefix={artifacts}/", *extra, str(corpus), env=env, silent=True)
+        coverage = session.run("python", script, "-runs=0", "-print_coverage=1", str(corpus), env=env, silent=True)
+        report += [f"{target}, {seconds} s: {fuzz_figures(str(out))}", *native_coverage(str(coverage))]
+    session.log("fuzzing report\n" + "\n".join(report))

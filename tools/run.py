@@ -5,6 +5,9 @@
     python3 tools/run.py wheel [pytest args]   build, repair (manylinux) and test a wheel on each
     python3 tools/run.py demo [demo args]      the newest supported interpreter found
     python3 tools/run.py bench [bench args]    benchmarks (pyperf), the newest interpreter found
+    python3 tools/run.py sanitize [pytest args]  the test suite on an ASan+UBSan build, on each
+    python3 tools/run.py leaks [leakcheck args]  reference-leak check (tools/leakcheck.py), on each
+    python3 tools/run.py fuzz [seconds [target...]]  coverage-guided fuzzing under ASan+UBSan, on each
 
 Interpreters are looked for on PATH and in pyenv's versions folder. nox is taken from
 the running interpreter when it has it, otherwise installed once into .nox/bootstrap.
@@ -109,7 +112,7 @@ def on_newest(session: str, extra: list[str]) -> int:
 
 
 def main() -> int:
-    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "wheel", "demo", "bench"):
+    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "wheel", "demo", "bench", "sanitize", "leaks", "fuzz"):
         print(__doc__, file=sys.stderr)
         return 2
     command, extra = sys.argv[1], sys.argv[2:]
