@@ -1,0 +1,689 @@
+#!/usr/bin/env python3
+"""Time vrel_dll's hot paths against a hand-written Python baseline and against floors.
+
+    python bench/run.py [pyperf options] [--results PATH] [--only TEXT] [--check-only]
+                        [--stat median|mean|min] [--load RAW]
+
+Each scenario is timed per operation (one message, one call) for vrel_dll, for the
+pure-Python baseline (bench/baseline.py) and, where one applies, for a floor: the least
+work any implementation must do in the same loop (decoding the payloads, a bare C call,
+building a tuple). Before timing, the module's and the baseline's answers are compared
+on the whole corpus. The table at the end gives the ratio to the baseline (how many times
+faster vrel_dll is) and to the floor (how many times slower), checks the targets, and is
+saved as JSON (bench/results.json unless --results says otherwise). pyperf's own options
+apply: --fast for a rough run, --rigorous for the final one, -o FILE for the raw values.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import platform
+import statistics
+import sys
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from time import perf_counter
+from typing import Any, Protocol
+
+import orjson
+import pyperf  # type: ignore[import-untyped]
+import vrel_dll
+
+import baseline
+from corpus import ANSWERED, CORPUS_SIZE, ERROR_CODES, HANDLED, SEED, build_corpus, build_requests
+
+HERE = Path(__file__).resolve().parent
+
+
+class NoopLogger:
+    """Stands in for loguru so that failures time the module, not the log sinks."""
+
+    def warning(self, message: str, /) -> None:
+        pass
+
+
+class RecordingLogger:
+    def __init__(self) -> None:
+        self.lines: list[str] = []
+
+    def warning(self, message: str, /) -> None:
+        self.lines.append(message)
+
+
+class AnyParser(Protocol):
+    def parse_and_route(self, msg: bytes, /) -> Any: ...
+
+
+class AnyGate(Protocol):
+    def get_destination_mask(self, command: str, /) -> int: ...
+    def process_status(self, command: str, status: int, error_code: int, data: Any, /) -> Any: ...
+    def route_to_queues(self, packet: Any, rpc_queue: Any, evt_queue: Any, /) -> None: ...
+    def register_rpc(self, command: str, /) -> asyncio.Future[Any]: ...
+    def resolve_rpc(self, command: str, result: Any, /) -> None: ...
+
+
+def handler_table() -> dict[str, Any]:
+    return {command: object() for command in HANDLED}
+
+
+def pending_commands(gate: AnyGate, loop: asyncio.AbstractEventLoop) -> None:
+    """Keeps one request pending for each answered command, so answers are wanted too."""
+
+    async def register() -> None:
+        for command in ANSWERED:
+            gate.register_rpc(command)
+
+    loop.run_until_complete(register())
+
+
+def fields(record: Any) -> tuple[Any, ...] | None:
+    if record is None:
+        return None
+    return record.command, record.status, record.error_code, record.data, record.destination
+
+
+def delivered_payload(msg: bytes) -> bytes | None:
+    """The payload field of a packet, by the same header rules as the parsers."""
+    parts = msg.split(b"%", 7)
+    n = len(parts)
+    k = 4 if baseline.parse_int32(parts[3]) is not None else 5
+    if n <= k:
+        return None
+    if baseline.parse_int32(parts[k]) is not None:
+        return parts[k + 1] if n > k + 1 else None
+    return parts[k]
+
+
+# --- the fixtures: built identically in the manager and in every worker process ---
+
+
+@dataclass
+class Fixtures:
+    loop: asyncio.AbstractEventLoop
+    corpus: list[bytes]
+    wanted: list[bytes]
+    unwanted: list[bytes]
+    malformed: list[bytes]
+    gate: vrel_dll.Gatekeeper
+    parser: vrel_dll.XtPreParser
+    base_gate: baseline.Gate
+    base_parser: baseline.Parser
+    payloads_corpus: list[bytes]  # the non-empty payloads of the delivered packets
+    payloads_wanted: list[bytes]
+    names: list[str]  # command names as the parser hands them to the gate
+    small_dict: dict[str, Any]
+    records: list[tuple[str, int, int, Any, int]]
+    status_ok: list[tuple[str, int, int, Any]]
+    status_failed: list[tuple[str, int, int, Any]]
+    rpc_commands: list[str]
+    requests_xt: list[tuple[str, str, list[Any]]]
+    requests_xt_flat: list[tuple[str, str, Any, Any, Any]]
+    requests_json: list[tuple[str, str, dict[str, Any]]]
+    requests_xml: list[tuple[str, str, str, str]]
+
+
+def build_fixtures() -> Fixtures:
+    loop = asyncio.new_event_loop()
+    built = build_corpus()
+    gate = vrel_dll.Gatekeeper(handler_table(), dict(ERROR_CODES))
+    base_gate = baseline.Gate(handler_table(), dict(ERROR_CODES))
+    pending_commands(gate, loop)
+    pending_commands(base_gate, loop)
+    parser = vrel_dll.XtPreParser(gate)
+    base_parser = baseline.Parser(base_gate)
+
+    records = [fields(parser.parse_and_route(msg)) for msg in built.messages]
+    delivered = [msg for msg, record in zip(built.messages, records, strict=True) if record is not None]
+    payloads = [p for p in map(delivered_payload, delivered) if p]
+    wanted_payloads = [p for p in map(delivered_payload, built.wanted) if p]
+    names: list[str] = []
+    for msg in built.wanted + built.unwanted:
+        parts = msg.split(b"%", 7)
+        raw = parts[2] if baseline.parse_int32(parts[3]) is not None else parts[3]
+        names.append(raw.decode("ascii", "ignore").lower())
+    rows = [r for r in records if r is not None]
+    ok = [(r[0], r[1], r[2], r[3]) for r in rows if r[1] == 1 and r[2] in (0, 453)]
+    failed = [(r[0], r[1], r[2], r[3]) for r in rows if not (r[1] == 1 and r[2] in (0, 453))]
+    requests = build_requests()
+    return Fixtures(
+        loop=loop,
+        corpus=built.messages,
+        wanted=built.wanted,
+        unwanted=built.unwanted,
+        malformed=built.malformed,
+        gate=gate,
+        parser=parser,
+        base_gate=base_gate,
+        base_parser=base_parser,
+        payloads_corpus=payloads,
+        payloads_wanted=wanted_payloads,
+        names=names,
+        small_dict={command.lower(): object() for command in HANDLED},
+        records=[(r[0], r[1], r[2], r[3], r[4]) for r in rows],
+        status_ok=ok,
+        status_failed=failed,
+        rpc_commands=["getRoomList", "joinRoom", "getInventory", "buyItem", "moveTo", "sendMessage"],
+        requests_xt=requests.xt,
+        requests_xt_flat=[(h, c, d[0], d[1], d[2]) for h, c, d in requests.xt],
+        requests_json=requests.json_xt,
+        requests_xml=requests.xml,
+    )
+
+
+# --- checks: the module and the baseline must agree before anything is timed ---
+
+
+class Mismatch(Exception):
+    pass
+
+
+def expect_equal(what: str, ours: Sequence[Any], theirs: Sequence[Any]) -> None:
+    if len(ours) != len(theirs):
+        raise Mismatch(f"{what}: {len(ours)} results against {len(theirs)}")
+    for index, (a, b) in enumerate(zip(ours, theirs, strict=True)):
+        if a != b:
+            raise Mismatch(f"{what}: item {index} differs:\n  vrel_dll: {a!r}\n  baseline: {b!r}")
+
+
+def check(fx: Fixtures) -> list[str]:
+    """Compares every scenario's results; returns what was compared."""
+    done: list[str] = []
+    for label, msgs in (("corpus", fx.corpus), ("wanted", fx.wanted), ("unwanted", fx.unwanted),
+                        ("malformed", fx.malformed)):
+        ours = [fields(fx.parser.parse_and_route(m)) for m in msgs]
+        theirs = [fields(fx.base_parser.parse_and_route(m)) for m in msgs]
+        expect_equal(f"parse_and_route over {label}", ours, theirs)
+        done.append(f"parse_and_route: {len(msgs)} {label} messages, {sum(r is not None for r in ours)} delivered")
+    if any(r is not None for r in (fx.parser.parse_and_route(m) for m in fx.unwanted + fx.malformed)):
+        raise Mismatch("an unwanted or malformed message was delivered")
+    if not all(fx.parser.parse_and_route(m) is not None for m in fx.wanted):
+        raise Mismatch("a wanted message was dropped")
+    decoded = [orjson.loads(p) for p in fx.payloads_corpus]
+    delivered_data = [r[3] for r in fx.records if r[3] is not None]
+    expect_equal("delivered payloads against orjson.loads", delivered_data, decoded)
+
+    def routed(parser: AnyParser, gate: AnyGate) -> list[tuple[str, Any]]:
+        rpc_q: asyncio.Queue[Any] = asyncio.Queue()
+        evt_q: asyncio.Queue[Any] = asyncio.Queue()
+        for msg in fx.corpus:
+            packet = parser.parse_and_route(msg)
+            if packet is not None:
+                gate.route_to_queues(packet, rpc_q, evt_q)
+        out = [("rpc", fields(rpc_q.get_nowait())) for _ in range(rpc_q.qsize())]
+        return out + [("evt", fields(evt_q.get_nowait())) for _ in range(evt_q.qsize())]
+
+    expect_equal("route_to_queues", routed(fx.parser, fx.gate), routed(fx.base_parser, fx.base_gate))
+    done.append("route_to_queues: queue contents in order")
+
+    async def rpc(gate: AnyGate) -> list[Any]:
+        futures = [gate.register_rpc(c) for c in fx.rpc_commands * 2]
+        for index, command in enumerate(fx.rpc_commands * 2):
+            gate.resolve_rpc(command.upper(), index)
+        return [f.result() for f in futures]
+
+    expect_equal("register_rpc/resolve_rpc", fx.loop.run_until_complete(rpc(vrel_dll.Gatekeeper(handler_table(), {}))),
+                 fx.loop.run_until_complete(rpc(baseline.Gate(handler_table(), {}))))
+    done.append("register_rpc + resolve_rpc: results in order")
+
+    ours_log, theirs_log = RecordingLogger(), RecordingLogger()
+    saved = vrel_dll.logger, baseline.logger
+    # setattr: the stubs type the module's logger as loguru's, which these stand-ins are not.
+    setattr(vrel_dll, "logger", ours_log)  # noqa: B010
+    baseline.logger = theirs_log
+    try:
+        rows = fx.status_ok + fx.status_failed
+        expect_equal("process_status", [fx.gate.process_status(*r) for r in rows],
+                     [fx.base_gate.process_status(*r) for r in rows])
+    finally:
+        setattr(vrel_dll, "logger", saved[0])  # noqa: B010
+        baseline.logger = saved[1]
+    expect_equal("process_status warnings", ours_log.lines, theirs_log.lines)
+    done.append(f"process_status: {len(fx.status_ok)} successes, {len(fx.status_failed)} failures and their warnings")
+
+    expect_equal("get_destination_mask", [fx.gate.get_destination_mask(n) for n in fx.names],
+                 [fx.base_gate.get_destination_mask(n) for n in fx.names])
+    expect_equal("XtPre", [fields(vrel_dll.XtPre(*r)) for r in fx.records],
+                 [fields(baseline.Record(*r)) for r in fx.records])
+    expect_equal("cy_format_xt", [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
+                 [baseline.format_xt(*r) for r in fx.requests_xt])
+    expect_equal("cy_format_xt floor", [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
+                 [f"%xt%{h}%{c}%{a}%{b}%{e}%" for h, c, a, b, e in fx.requests_xt_flat])
+    expect_equal("cy_format_json_xt", [vrel_dll.cy_format_json_xt(*r) for r in fx.requests_json],
+                 [baseline.format_json_xt(*r) for r in fx.requests_json])
+    expect_equal("cy_format_xml", [vrel_dll.cy_format_xml(*r) for r in fx.requests_xml],
+                 [baseline.format_xml(*r) for r in fx.requests_xml])
+    done.append("get_destination_mask, XtPre and the three formatters")
+    return done
+
+
+# --- timed loops: each returns the seconds for `loops` passes over its items ---
+
+
+def t_parse(loops: int, parser: AnyParser, msgs: list[bytes]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for msg in msgs:
+            parser.parse_and_route(msg)
+    return perf_counter() - t0
+
+
+def t_len(loops: int, msgs: list[bytes]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for msg in msgs:
+            len(msg)
+    return perf_counter() - t0
+
+
+def t_loads(loops: int, payloads: list[bytes]) -> float:
+    loads = orjson.loads
+    t0 = perf_counter()
+    for _ in range(loops):
+        for payload in payloads:
+            loads(payload)
+    return perf_counter() - t0
+
+
+def t_parse_route(loops: int, parser: AnyParser, gate: AnyGate, msgs: list[bytes]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        # Fresh queues per pass keep them from growing; both sides pay the same.
+        rpc_q: asyncio.Queue[Any] = asyncio.Queue()
+        evt_q: asyncio.Queue[Any] = asyncio.Queue()
+        for msg in msgs:
+            packet = parser.parse_and_route(msg)
+            if packet is not None:
+                gate.route_to_queues(packet, rpc_q, evt_q)
+    return perf_counter() - t0
+
+
+def t_rpc(loops: int, make_gate: Callable[[], AnyGate], commands: list[str], loop: asyncio.AbstractEventLoop) -> float:
+    async def run() -> float:
+        gate = make_gate()  # inside the loop, as a client builds it
+        t0 = perf_counter()
+        for _ in range(loops):
+            for command in commands:
+                gate.register_rpc(command)
+                gate.resolve_rpc(command, command)
+        return perf_counter() - t0
+
+    return loop.run_until_complete(run())
+
+
+def t_status(loops: int, gate: AnyGate, rows: list[tuple[str, int, int, Any]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for command, status, error_code, data in rows:
+            gate.process_status(command, status, error_code, data)
+    return perf_counter() - t0
+
+
+def t_status_dict_get(loops: int, table: dict[str, Any], rows: list[tuple[str, int, int, Any]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for command, _status, _error_code, _data in rows:
+            table.get(command)
+    return perf_counter() - t0
+
+
+def t_mask(loops: int, gate: AnyGate, names: list[str]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for name in names:
+            gate.get_destination_mask(name)
+    return perf_counter() - t0
+
+
+def t_dict_get(loops: int, table: dict[str, Any], names: list[str]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for name in names:
+            table.get(name)
+    return perf_counter() - t0
+
+
+def t_record(loops: int, make: Callable[[str, int, int, Any, int], object],
+             rows: list[tuple[str, int, int, Any, int]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for command, status, error_code, data, destination in rows:
+            make(command, status, error_code, data, destination)
+    return perf_counter() - t0
+
+
+def t_tuple(loops: int, rows: list[tuple[str, int, int, Any, int]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for command, status, error_code, data, destination in rows:
+            (command, status, error_code, data, destination)  # noqa: B018 - the floor is building it
+    return perf_counter() - t0
+
+
+def t_format3(loops: int, fmt: Callable[[str, str, Any], str], rows: list[tuple[str, str, Any]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for header, command, data in rows:
+            fmt(header, command, data)
+    return perf_counter() - t0
+
+
+def t_fstring_xt(loops: int, rows: list[tuple[str, str, Any, Any, Any]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for header, command, a, b, c in rows:
+            f"%xt%{header}%{command}%{a}%{b}%{c}%"  # noqa: B018
+    return perf_counter() - t0
+
+
+def t_dumps_decode(loops: int, rows: list[tuple[str, str, dict[str, Any]]]) -> float:
+    dumps = orjson.dumps
+    t0 = perf_counter()
+    for _ in range(loops):
+        for _header, _command, data in rows:
+            dumps(data).decode()
+    return perf_counter() - t0
+
+
+def t_format_xml(loops: int, fmt: Callable[[str, str, str, str], str], rows: list[tuple[str, str, str, str]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for t, action, r, data in rows:
+            fmt(t, action, r, data)
+    return perf_counter() - t0
+
+
+def t_fstring_xml(loops: int, rows: list[tuple[str, str, str, str]]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for t, action, r, data in rows:
+            f"<msg t='{t}'><body action='{action}' r='{r}'>{data}</body></msg>"  # noqa: B018
+    return perf_counter() - t0
+
+
+# --- scenarios ---
+
+
+@dataclass(frozen=True)
+class Timing:
+    label: str  # what the floor is, or the implementation's name
+    func: Callable[..., float]
+    args: tuple[Any, ...]
+    inner_loops: int
+
+
+@dataclass(frozen=True)
+class Target:
+    against: str  # "baseline": vrel_dll at least `factor` times faster; "floor": at most `factor` times slower
+    factor: float
+
+    def text(self) -> str:
+        if self.against == "baseline":
+            return f">= {self.factor:g}x faster than baseline"
+        return f"<= {self.factor:g}x floor"
+
+
+@dataclass(frozen=True)
+class Scenario:
+    key: str
+    title: str
+    vrel: Timing
+    base: Timing
+    floor: Timing | None = None
+    target: Target | None = None
+
+
+# How the table sums up a role's values. The median is the default: on a shared machine a
+# few disturbed values move the mean far more. The minimum comes closest to the cost of
+# the work itself when other processes compete for the cores.
+STATS: dict[str, Callable[[list[float]], float]] = {"median": statistics.median, "mean": statistics.fmean, "min": min}
+
+
+@dataclass
+class Row:
+    scenario: Scenario
+    values: dict[str, list[float]] = field(default_factory=dict)  # per role, seconds per operation
+
+    def has(self, role: str) -> bool:
+        return role in self.values
+
+    def at(self, role: str, stat: str) -> float:
+        return STATS[stat](self.values[role])
+
+
+def scenarios(fx: Fixtures) -> list[Scenario]:
+    def make_vrel_gate() -> AnyGate:
+        return vrel_dll.Gatekeeper(handler_table(), dict(ERROR_CODES))
+
+    def make_base_gate() -> AnyGate:
+        return baseline.Gate(handler_table(), dict(ERROR_CODES))
+
+    n = len(fx.corpus)
+    parse_sets = [("corpus", "parse_and_route: whole corpus", fx.corpus, fx.payloads_corpus),
+                  ("wanted", "parse_and_route: wanted only", fx.wanted, fx.payloads_wanted)]
+    out: list[Scenario] = []
+    for key, title, msgs, payloads in parse_sets:
+        out.append(Scenario(
+            f"parse-{key}", title,
+            Timing("vrel_dll", t_parse, (fx.parser, msgs), len(msgs)),
+            Timing("baseline", t_parse, (fx.base_parser, msgs), len(msgs)),
+            # The decoding alone, spread over the same number of messages.
+            Timing("orjson.loads of delivered payloads", t_loads, (payloads,), len(msgs)),
+            Target("floor", 1.15) if key == "corpus" else None))
+    out.append(Scenario(
+        "parse-unwanted", "parse_and_route: unwanted only",
+        Timing("vrel_dll", t_parse, (fx.parser, fx.unwanted), len(fx.unwanted)),
+        Timing("baseline", t_parse, (fx.base_parser, fx.unwanted), len(fx.unwanted)),
+        Timing("len(msg)", t_len, (fx.unwanted,), len(fx.unwanted)),
+        Target("baseline", 10)))
+    out.append(Scenario(
+        "parse-malformed", "parse_and_route: malformed/non-XT",
+        Timing("vrel_dll", t_parse, (fx.parser, fx.malformed), len(fx.malformed)),
+        Timing("baseline", t_parse, (fx.base_parser, fx.malformed), len(fx.malformed)),
+        Timing("len(msg)", t_len, (fx.malformed,), len(fx.malformed)),
+        Target("floor", 2)))
+    out.append(Scenario(
+        "parse-route", "parse_and_route + route_to_queues",
+        Timing("vrel_dll", t_parse_route, (fx.parser, fx.gate, fx.corpus), n),
+        Timing("baseline", t_parse_route, (fx.base_parser, fx.base_gate, fx.corpus), n)))
+    cycle = len(fx.rpc_commands)
+    out.append(Scenario(
+        "rpc-cycle", "register_rpc + resolve_rpc",
+        Timing("vrel_dll", t_rpc, (make_vrel_gate, fx.rpc_commands, fx.loop), cycle),
+        Timing("baseline", t_rpc, (make_base_gate, fx.rpc_commands, fx.loop), cycle)))
+    out.append(Scenario(
+        "status-ok", "process_status: success",
+        Timing("vrel_dll", t_status, (fx.gate, fx.status_ok), len(fx.status_ok)),
+        Timing("baseline", t_status, (fx.base_gate, fx.status_ok), len(fx.status_ok)),
+        Timing("small dict .get", t_status_dict_get, (fx.small_dict, fx.status_ok), len(fx.status_ok)),
+        Target("floor", 1.5)))
+    out.append(Scenario(
+        "status-failed", "process_status: failure (no-op logger)",
+        Timing("vrel_dll", t_status, (fx.gate, fx.status_failed), len(fx.status_failed)),
+        Timing("baseline", t_status, (fx.base_gate, fx.status_failed), len(fx.status_failed))))
+    out.append(Scenario(
+        "mask", "get_destination_mask",
+        Timing("vrel_dll", t_mask, (fx.gate, fx.names), len(fx.names)),
+        Timing("baseline", t_mask, (fx.base_gate, fx.names), len(fx.names)),
+        Timing("small dict .get", t_dict_get, (fx.small_dict, fx.names), len(fx.names)),
+        Target("floor", 1.5)))
+    out.append(Scenario(
+        "xtpre", "XtPre(...)",
+        Timing("vrel_dll", t_record, (vrel_dll.XtPre, fx.records), len(fx.records)),
+        Timing("baseline", t_record, (baseline.Record, fx.records), len(fx.records)),
+        Timing("5-tuple", t_tuple, (fx.records,), len(fx.records)),
+        Target("floor", 1.5)))
+    out.append(Scenario(
+        "format-xt", "cy_format_xt",
+        Timing("vrel_dll", t_format3, (vrel_dll.cy_format_xt, fx.requests_xt), len(fx.requests_xt)),
+        Timing("baseline", t_format3, (baseline.format_xt, fx.requests_xt), len(fx.requests_xt)),
+        Timing("f-string", t_fstring_xt, (fx.requests_xt_flat,), len(fx.requests_xt)),
+        Target("baseline", 2.5)))
+    out.append(Scenario(
+        "format-json-xt", "cy_format_json_xt",
+        Timing("vrel_dll", t_format3, (vrel_dll.cy_format_json_xt, fx.requests_json), len(fx.requests_json)),
+        Timing("baseline", t_format3, (baseline.format_json_xt, fx.requests_json), len(fx.requests_json)),
+        Timing("orjson.dumps(data).decode()", t_dumps_decode, (fx.requests_json,), len(fx.requests_json)),
+        Target("floor", 1.1)))
+    out.append(Scenario(
+        "format-xml", "cy_format_xml",
+        Timing("vrel_dll", t_format_xml, (vrel_dll.cy_format_xml, fx.requests_xml), len(fx.requests_xml)),
+        Timing("baseline", t_format_xml, (baseline.format_xml, fx.requests_xml), len(fx.requests_xml)),
+        Timing("f-string", t_fstring_xml, (fx.requests_xml,), len(fx.requests_xml))))
+    return out
+
+
+# --- report ---
+
+
+def fmt_time(seconds: float) -> str:
+    ns = seconds * 1e9
+    return f"{ns:8.1f} ns" if ns < 10_000 else f"{ns / 1000:8.2f} us"
+
+
+def verdict(row: Row, stat: str) -> tuple[float, float | None, str, bool | None]:
+    """Speed-up over the baseline, ratio to the floor, target text, met (None without a target)."""
+    vrel = row.at("vrel_dll", stat)
+    speedup = row.at("baseline", stat) / vrel
+    vs_floor = vrel / row.at("floor", stat) if row.has("floor") else None
+    target = row.scenario.target
+    met: bool | None = None
+    if target is not None:
+        if target.against == "baseline":
+            met = speedup >= target.factor
+        else:
+            met = vs_floor is not None and vs_floor <= target.factor
+    return speedup, vs_floor, "" if target is None else target.text(), met
+
+
+def render(rows: list[Row], stat: str) -> str:
+    head = (f"{'scenario':36} {'vrel_dll':>11} {'baseline':>11} {'floor':>11}  {'vs baseline':>13}  "
+            f"{'vs floor':>8}  {'target':32} met?")
+    lines = [f"time per operation ({stat} of the pyperf values)", head, "-" * len(head)]
+    floors: list[str] = []
+    for row in rows:
+        speedup, vs_floor, target, met = verdict(row, stat)
+        floor = fmt_time(row.at("floor", stat)) if row.has("floor") else ""
+        ratio = "" if vs_floor is None else f"{vs_floor:5.2f}x"
+        lines.append(f"{row.scenario.title:36} {fmt_time(row.at('vrel_dll', stat)):>11} "
+                     f"{fmt_time(row.at('baseline', stat)):>11} {floor:>11}  {speedup:6.2f}x faster  {ratio:>8}  "
+                     f"{target:32} {'' if met is None else ('yes' if met else 'NO')}")
+        if row.scenario.floor is not None:
+            floors.append(f"  {row.scenario.title}: {row.scenario.floor.label}")
+    return "\n".join(lines + ["", "floors (same loop, least work):"] + floors)
+
+
+def save(rows: list[Row], path: Path, checked: list[str], stat: str) -> None:
+    out: dict[str, Any] = {
+        "python": platform.python_version(),
+        "implementation": platform.python_implementation(),
+        "machine": platform.machine(),
+        "corpus": {"seed": SEED, "messages": CORPUS_SIZE},
+        "checked": checked,
+        "unit": "seconds per operation",
+        "stat": f"ratios and targets use the {stat}",
+        "scenarios": [],
+    }
+    for row in rows:
+        speedup, vs_floor, target, met = verdict(row, stat)
+        scenario = row.scenario
+        out["scenarios"].append({
+            "key": scenario.key,
+            "title": scenario.title,
+            **{name: {role: STATS[name](v) for role, v in row.values.items()} for name in STATS},
+            "stdev": {role: statistics.stdev(v) if len(v) > 1 else 0.0 for role, v in row.values.items()},
+            "values": {role: len(v) for role, v in row.values.items()},
+            "floor": scenario.floor.label if scenario.floor else None,
+            "speedup_vs_baseline": speedup,
+            "ratio_to_floor": vs_floor,
+            "target": target or None,
+            "target_met": met,
+        })
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(out, indent=2) + "\n")
+
+
+def add_worker_args(cmd: list[str], args: argparse.Namespace) -> None:
+    if args.only:
+        cmd.extend(("--only", args.only))
+
+
+def main() -> int:
+    runner = pyperf.Runner(add_cmdline_args=add_worker_args)
+    runner.argparser.add_argument("--results", type=Path, default=HERE / "results.json",
+                                  help="where to save the table as JSON (default: bench/results.json)")
+    runner.argparser.add_argument("--only", default="", help="run only the scenarios whose key contains this text")
+    runner.argparser.add_argument("--check-only", action="store_true",
+                                  help="compare the module with the baseline and stop")
+    runner.argparser.add_argument("--stat", choices=sorted(STATS), default="median",
+                                  help="what the table compares (default: median)")
+    runner.argparser.add_argument("--load", type=Path, metavar="RAW",
+                                  help="no timing: make the table from a file an earlier run wrote with -o")
+    args = runner.parse_args()
+    # Failures time the module's own work, not the sinks of a real logger.
+    setattr(vrel_dll, "logger", NoopLogger())  # noqa: B010
+    baseline.logger = NoopLogger()
+
+    fx = build_fixtures()
+    if args.load is not None:
+        return report_saved(args.load, scenarios(fx), args)
+    checked: list[str] = []
+    if not args.worker:
+        try:
+            checked = check(fx)
+        except Mismatch as exc:
+            print(f"bench: vrel_dll and the baseline disagree, nothing timed: {exc}", file=sys.stderr)
+            return 1
+        print("bench: vrel_dll and the baseline agree on:\n  " + "\n  ".join(checked), flush=True)
+        if args.check_only:
+            return 0
+
+    rows: list[Row] = []
+    for scenario in scenarios(fx):
+        if args.only and args.only not in scenario.key:
+            continue
+        row = Row(scenario)
+        for role, timing in (("vrel_dll", scenario.vrel), ("baseline", scenario.base), ("floor", scenario.floor)):
+            if timing is None:
+                continue
+            name = f"{scenario.key} {role}"
+            result = runner.bench_time_func(name, timing.func, *timing.args, inner_loops=timing.inner_loops)
+            # Workers get their own partial result back; only the manager has all values.
+            if result is not None and not args.worker:
+                row.values[role] = list(result.get_values())
+        if row.has("vrel_dll") and row.has("baseline"):
+            rows.append(row)
+
+    if args.worker or not rows:
+        return 0
+    publish(rows, checked, args)
+    return 0
+
+
+def publish(rows: list[Row], checked: list[str], args: argparse.Namespace) -> None:
+    print()
+    print(render(rows, args.stat))
+    save(rows, args.results, checked, args.stat)
+    print(f"\nbench: results saved to {args.results}")
+
+
+def report_saved(raw: Path, known: list[Scenario], args: argparse.Namespace) -> int:
+    suite = pyperf.BenchmarkSuite.load(str(raw))
+    timed = {bench.get_name(): list(bench.get_values()) for bench in suite.get_benchmarks()}
+    rows: list[Row] = []
+    for scenario in known:
+        row = Row(scenario, {role: timed[f"{scenario.key} {role}"] for role in ("vrel_dll", "baseline", "floor")
+                             if f"{scenario.key} {role}" in timed})
+        if row.has("vrel_dll") and row.has("baseline"):
+            rows.append(row)
+    if not rows:
+        print(f"bench: no scenario of this version found in {raw}", file=sys.stderr)
+        return 1
+    publish(rows, [f"timings loaded from {raw}"], args)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
