@@ -26,107 +26,119 @@ Signature kParseSig{"parse_and_route", 1, "msg"};
 TracebackSite kInitSite{"vrel_dll.XtPreParser.__init__", kFile, __LINE__};
 TracebackSite kParseSite{"vrel_dll.XtPreParser.parse_and_route", kFile, __LINE__};
 
-constexpr int kMaxFields = 8;
-
-struct Token {
-    Py_ssize_t start;
-    Py_ssize_t end;
-};
-
-// What the header says, with -1 in payload.start for "no payload".
+// What the header says. Fields are found on demand: the header needs at most fields 1
+// to 5 of the eight a packet may have, and the payload's end is sought only when the
+// payload is decoded, so an unwanted packet is never read beyond its header.
 struct Header {
-    Token command;
+    Py_ssize_t command_start;
+    Py_ssize_t command_end;
     int32_t status;
     int32_t error_code;
-    Token payload;
+    Py_ssize_t payload_start;  // -1: no payload
 };
 
 XtPreParser* as_parser(PyObject* op) noexcept { return reinterpret_cast<XtPreParser*>(op); }
 
-// Splits data[1..n) at '%' into at most eight fields (field 0 is the "xt" of the
-// prefix); never reads past byte n-1. Returns the field count.
-int scan_fields(const char* data, Py_ssize_t n, Token* tokens) noexcept {
-    int count = 0;
-    Py_ssize_t start = 1;
-    for (;;) {
-        const void* sep = start < n ? std::memchr(data + start, '%', static_cast<size_t>(n - start)) : nullptr;
-        Py_ssize_t pos = sep != nullptr ? static_cast<const char*>(sep) - data : n;
-        tokens[count++] = Token{start, pos};
-        if (pos + 1 >= n || count == kMaxFields) return count;
-        start = pos + 1;
-    }
+// The end of the field that starts at `start`: the next '%', or the end of the message.
+Py_ssize_t field_end(const char* data, Py_ssize_t n, Py_ssize_t start) noexcept {
+    const void* sep = start < n ? std::memchr(data + start, '%', static_cast<size_t>(n - start)) : nullptr;
+    return sep != nullptr ? static_cast<const char*>(sep) - data : n;
 }
 
-bool field_int(const char* data, const Token& t, int32_t* out) noexcept {
-    return parse_int32(data, t.start, t.end, out);
-}
+// Whether another field follows the one ending at `end`: a '%' that is the last byte
+// closes the last field.
+bool has_next(Py_ssize_t n, Py_ssize_t end) noexcept { return end + 1 < n; }
 
-// The two header layouts; false for a message that is not a well-formed XT packet.
-bool read_header(const char* data, const Token* tokens, int count, Header* h) noexcept {
-    if (count <= 2) return false;
-    int k;
-    if (field_int(data, tokens[2], &h->status)) {
-        h->command = tokens[1];  // short layout: command, status, ...
-        k = 3;
+// The two header layouts of a message that starts with "%xt%" (field 0 is its "xt");
+// false for a message that is not a well-formed XT packet.
+bool read_header(const char* data, Py_ssize_t n, Header* h) noexcept {
+    if (!has_next(n, 3)) return false;
+    const Py_ssize_t end1 = field_end(data, n, 4);
+    if (!has_next(n, end1)) return false;
+    Py_ssize_t last;  // end of the status field
+    if (int_field(data, n, end1 + 1, &h->status, &last)) {
+        h->command_start = 4;  // short layout: command, status, ...
+        h->command_end = end1;
     } else {
-        if (count == 3 || !field_int(data, tokens[3], &h->status)) return false;
-        h->command = tokens[2];  // long layout: field 1 skipped, command, status, ...
-        k = 4;
+        const Py_ssize_t end2 = field_end(data, n, end1 + 1);
+        if (!has_next(n, end2) || !int_field(data, n, end2 + 1, &h->status, &last)) return false;
+        h->command_start = end1 + 1;  // long layout: field 1 skipped, command, status, ...
+        h->command_end = end2;
     }
     h->error_code = 0;
-    h->payload = Token{-1, -1};
-    if (count > k) {
-        h->payload = tokens[k];
-        int32_t code;
-        if (field_int(data, tokens[k], &code)) {
-            h->error_code = code;
-            h->payload = count > k + 1 ? tokens[k + 1] : Token{-1, -1};
+    h->payload_start = -1;
+    if (has_next(n, last)) {
+        Py_ssize_t code_end;
+        if (!int_field(data, n, last + 1, &h->error_code, &code_end)) {
+            h->payload_start = last + 1;  // no error code: this field is the payload
+        } else if (has_next(n, code_end)) {
+            h->payload_start = code_end + 1;
         }
     }
     return true;
 }
 
-// The cache key for a command field: a recently used bytes object with the same content,
-// or a new one that then takes its slot.
-PyObject* cache_key(XtPreParser* self, const char* bytes, Py_ssize_t size) noexcept {
+// The recent-key slot for a command field, its key made to match the field: the bytes
+// object already there when the content is the same, else a new one (which takes the
+// slot and forgets the remembered name). Null with MemoryError.
+RecentKey* recent_slot(XtPreParser* self, const char* bytes, Py_ssize_t size) noexcept {
     uint32_t h = 2166136261u;  // FNV-1a: cheap, and only picks a slot
     for (Py_ssize_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
-    PyObject** slot = &self->recent_keys[h % kRecentKeys];
-    PyObject* seen = *slot;
-    if (seen != nullptr && PyBytes_GET_SIZE(seen) == size && std::memcmp(PyBytes_AS_STRING(seen), bytes, static_cast<size_t>(size)) == 0) {
-        return Py_NewRef(seen);
+    RecentKey* slot = &self->recent[h % kRecentKeys];
+    PyObject* seen = slot->key;
+    if (seen != nullptr && PyBytes_GET_SIZE(seen) == size &&
+        std::memcmp(PyBytes_AS_STRING(seen), bytes, static_cast<size_t>(size)) == 0) {
+        return slot;
     }
     PyObject* key = PyBytes_FromStringAndSize(bytes, size);
-    if (key != nullptr) {
-        *slot = Py_NewRef(key);
-        Py_XDECREF(seen);
-    }
-    return key;
+    if (key == nullptr) return nullptr;
+    slot->key = key;
+    Py_XDECREF(seen);
+    Py_CLEAR(slot->name);
+    return slot;
+}
+
+// Remembers the name `cache` gave for `key`, unless code run meanwhile (a stored key's
+// __eq__, say) has replaced the slot's key or the parser's cache.
+void remember(XtPreParser* self, RecentKey* slot, PyObject* cache, PyObject* key, PyObject* name) noexcept {
+    if (!self->cache_watched || self->cmd_cache != cache || slot->key != key) return;
+    Py_XSETREF(slot->name, Py_NewRef(name));
+    slot->epoch = g_state.namespace_epoch;
+}
+
+void forget_names(XtPreParser* self) noexcept {
+    for (RecentKey& slot : self->recent) Py_CLEAR(slot.name);
 }
 
 // The command name through the cache: new reference, or null with an error.
-PyObject* command_name(XtPreParser* self, const char* data, const Token& t) noexcept {
+PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noexcept {
     Ref cache = Ref::borrow(self->cmd_cache);
     if (cache.get() == Py_None) {
         raise_none_has_no("get");
         return nullptr;
     }
-    Ref key = Ref::steal(cache_key(self, data + t.start, t.end - t.start));
-    if (!key) return nullptr;
+    const char* field = data + h.command_start;
+    const Py_ssize_t size = h.command_end - h.command_start;
+    RecentKey* slot = recent_slot(self, field, size);
+    if (slot == nullptr) return nullptr;
+    // No watched dict has changed since: the cache would give this very entry.
+    if (slot->name != nullptr && slot->epoch == g_state.namespace_epoch) return Py_NewRef(slot->name);
+    Ref key = Ref::borrow(slot->key);
     PyObject* cached = nullptr;
     int found = dict_get_ref(cache.get(), key.get(), &cached);
     if (found < 0) return nullptr;
     Ref entry = Ref::steal(cached);
     if (found && entry.get() != Py_None) {
         if (!value_type_ok(entry.get(), &PyUnicode_Type)) return nullptr;
+        remember(self, slot, cache.get(), key.get(), entry.get());
         return entry.release();
     }
-    Ref name = Ref::steal(ascii_command_name(data + t.start, t.end - t.start));
+    Ref name = Ref::steal(ascii_command_name(field, size));
     if (!name) return nullptr;
     // Replacing a None entry does not grow the cache, so it is allowed at the limit.
-    if ((found || PyDict_GET_SIZE(cache.get()) < kCmdCacheLimit) &&
-        PyDict_SetItem(cache.get(), key.get(), name.get()) < 0) {
-        return nullptr;
+    if (found || PyDict_GET_SIZE(cache.get()) < kCmdCacheLimit) {
+        if (PyDict_SetItem(cache.get(), key.get(), name.get()) < 0) return nullptr;
+        remember(self, slot, cache.get(), key.get(), name.get());
     }
     return name.release();
 }
@@ -146,11 +158,11 @@ int ask_gate(PyObject* gate, PyObject* name, int32_t* mask) noexcept {
 GlobalAttr g_loads{&Strings::orjson, &Strings::loads};
 
 // orjson.loads(payload), both looked up now; null (and no error) when anything fails.
-PyObject* decode_payload(const char* data, const Token& t) noexcept {
+PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noexcept {
     Ref result;
     Ref loads = Ref::steal(global_attr(g_loads));
     if (loads) {
-        Ref payload = Ref::steal(PyBytes_FromStringAndSize(data + t.start, t.end - t.start));
+        Ref payload = Ref::steal(PyBytes_FromStringAndSize(data + start, end - start));
         if (payload) {
             PyObject* argv[2] = {nullptr, payload.get()};
             result = Ref::steal(PyObject_Vectorcall(loads.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -169,12 +181,11 @@ PyObject* parse_and_route(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     const char* data = PyBytes_AS_STRING(msg);
     const Py_ssize_t n = PyBytes_GET_SIZE(msg);
     if (n < 4 || data[0] != '%' || data[1] != 'x' || data[2] != 't' || data[3] != '%') Py_RETURN_NONE;
-    Token tokens[kMaxFields];
     Header h;
-    if (!read_header(data, tokens, scan_fields(data, n, tokens), &h)) Py_RETURN_NONE;
+    if (!read_header(data, n, &h)) Py_RETURN_NONE;
 
     XtPreParser* self = as_parser(op);
-    Ref name = Ref::steal(command_name(self, data, h.command));
+    Ref name = Ref::steal(command_name(self, data, h));
     if (!name) return fail(kParseSite);
     int32_t mask;
     {
@@ -184,7 +195,10 @@ PyObject* parse_and_route(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     if (mask == 0) Py_RETURN_NONE;
 
     Ref payload_data;
-    if (h.payload.start != -1 && h.payload.start < h.payload.end) payload_data = Ref::steal(decode_payload(data, h.payload));
+    if (h.payload_start != -1) {
+        const Py_ssize_t payload_end = field_end(data, n, h.payload_start);
+        if (h.payload_start < payload_end) payload_data = Ref::steal(decode_payload(data, h.payload_start, payload_end));
+    }
     PyObject* record = new_xtpre(name.get(), h.status, h.error_code, payload_data ? payload_data.get() : Py_None, mask);
     return record != nullptr ? record : fail(kParseSite);
 }
@@ -196,7 +210,10 @@ int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     set_field(&self->gate, gate);
     Ref cache = Ref::steal(PyDict_New());
     if (!cache) return fail_int(kInitSite);
+    forget_names(self);
     set_field(&self->cmd_cache, cache.get());
+    self->cache_watched = g_state.dict_watcher >= 0 && PyDict_Watch(g_state.dict_watcher, cache.get()) == 0;
+    if (!self->cache_watched) PyErr_Clear();
     return 0;
 }
 
@@ -215,6 +232,7 @@ int parser_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
 }
 
 int parser_clear(PyObject* op) noexcept {
+    forget_names(as_parser(op));
     set_field(&as_parser(op)->gate, Py_None);
     set_field(&as_parser(op)->cmd_cache, Py_None);
     return 0;
@@ -227,7 +245,10 @@ void parser_dealloc(PyObject* op) noexcept {
     XtPreParser* self = as_parser(op);
     Py_CLEAR(self->gate);
     Py_CLEAR(self->cmd_cache);
-    for (PyObject*& key : self->recent_keys) Py_CLEAR(key);
+    for (RecentKey& slot : self->recent) {
+        Py_CLEAR(slot.key);
+        Py_CLEAR(slot.name);
+    }
     Py_TYPE(op)->tp_free(op);
     Py_TRASHCAN_END
 }

@@ -10,35 +10,48 @@ namespace vrel {
 // Recently used cache keys, found again by content: a packet whose command field was
 // seen lately looks the cache up with the same bytes object (its hash already computed)
 // instead of making, hashing and comparing a fresh one. Bytes are immutable and compared
-// by content, so the look-up is the same either way.
+// by content, so the look-up is the same either way. While the cache dict is watched,
+// the name it gave is remembered too, valid until any change to a watched dict.
 inline constexpr int kRecentKeys = 64;
+
+struct RecentKey {
+    PyObject* key;   // exact bytes or null
+    PyObject* name;  // the cache's entry for key when last looked up, or null
+    uint64_t epoch;  // g_state.namespace_epoch when name was remembered
+};
 
 struct XtPreParser {
     PyObject_HEAD
     PyObject* gate;       // any object; the parser only calls its get_destination_mask
     PyObject* cmd_cache;  // _cmd_cache: dict of raw command field (bytes) -> command name, or None
-    PyObject* recent_keys[kRecentKeys];  // exact bytes or null; never visible from Python
+    bool cache_watched;   // cmd_cache is watched: remembered names may be used
+    RecentKey recent[kRecentKeys];  // never visible from Python
 };
 
 // The cache stops growing at this many entries, so a peer sending endless distinct
 // command names cannot exhaust memory; names are still derived, just not stored.
 inline constexpr Py_ssize_t kCmdCacheLimit = 65536;
 
-// A field's value under the integer rule: optional '-', then one or more ASCII digits,
-// accumulated with 64-bit wrap-around and reduced to the low 32 bits. False when the
-// field is not an integer.
-inline bool parse_int32(const char* data, Py_ssize_t start, Py_ssize_t end, int32_t* out) noexcept {
-    if (end <= start) return false;
-    bool negative = data[start] == '-';
-    if (negative && ++start == end) return false;
+// The integer rule for the field that starts at `start`: optional '-', then one or more
+// ASCII digits up to the field's end (the next '%' or the end of the message), the
+// digits accumulated with 64-bit wrap-around and reduced to the low 32 bits. Only the
+// digits are read, so telling that a field is not an integer costs a byte or two. On
+// success *end is the field's end.
+inline bool int_field(const char* data, Py_ssize_t n, Py_ssize_t start, int32_t* out, Py_ssize_t* end) noexcept {
+    Py_ssize_t i = start;
+    bool negative = i < n && data[i] == '-';
+    if (negative) ++i;
+    const Py_ssize_t digits = i;
     uint64_t value = 0;
-    for (Py_ssize_t i = start; i < end; ++i) {
+    for (; i < n; ++i) {
         unsigned digit = static_cast<unsigned char>(data[i]) - static_cast<unsigned>('0');
-        if (digit > 9) return false;
+        if (digit > 9) break;
         value = value * 10u + digit;
     }
+    if (i == digits || (i < n && data[i] != '%')) return false;
     if (negative) value = 0u - value;
     *out = static_cast<int32_t>(static_cast<uint32_t>(value));
+    *end = i;
     return true;
 }
 
