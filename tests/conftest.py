@@ -32,3 +32,5 @@ def names():
 
 
 IS_WINDOWS = sys.platform == "win32"
+# Windows has a 32-bit C long: the interpreter's own conversion error comes first there.
+TOO_LARGE = "Python int too large to convert to C long" if IS_WINDOWS else "value too large to convert to int"

@@ -1,67 +1,65 @@
 import asyncio
 from collections import deque
+from types import SimpleNamespace
 
 import pytest
 
 import vrel_dll
+from conftest import own_entries
 
 
-def in_loop(body):
-    """body(gate) run inside a fresh running event loop, on a gate built there."""
-
-    async def main():
-        return body(vrel_dll.Gatekeeper({}, {}))
-
-    return asyncio.run(main())
+@pytest.fixture
+def loop():
+    with asyncio.Runner() as runner:
+        yield runner.get_loop()
 
 
-class Fake:
-    """A future whose methods record their calls and run a hook."""
+@pytest.fixture
+def gate(loop):
+    """A gatekeeper built inside the running loop, so it makes its futures there."""
 
-    def __init__(self, hook=None):
-        self.hook, self.calls = hook, []
+    async def make():
+        return vrel_dll.Gatekeeper({}, {})
 
-    def done(self):
-        return False
-
-    def set_result(self, value):
-        self.calls.append(value)
-        if self.hook:
-            self.hook()
-
-    def cancel(self):
-        self.set_result("cancel")
+    return loop.run_until_complete(make())
 
 
-def test_answers_complete_requests_first_in_first_out():
-    def body(gate):
-        first, second = gate.register_rpc("Foo\u00c4"), gate.register_rpc("FOO\u00e4")
-        assert list(gate._pending_futures) == ["foo\u00e4"]
-        gate.resolve_rpc("foo\u00c4", "A")
-        assert list(gate._pending_futures) == ["foo\u00e4"]
-        gate.resolve_rpc(command="fOO\u00e4", result="B")
-        assert (first.result(), second.result(), gate._pending_futures) == ("A", "B", {})
-        assert gate.resolve_rpc("foo\u00e4", "C") is None and gate._pending_futures == {}
+def fake(log, name="f", hook=lambda: None, done=False):
+    """A future that logs its set_result and cancel calls under its name, then runs hook."""
 
-    in_loop(body)
+    def record(value):
+        log.append((name, value))
+        hook()
+
+    return SimpleNamespace(done=lambda: done, set_result=record, cancel=lambda: record("cancel"))
 
 
-def test_done_future_swallows_the_answer_and_remove_future():
-    def body(gate):
-        first, second = gate.register_rpc("x"), gate.register_rpc("x")
-        first.cancel()
-        gate.resolve_rpc("x", "answer")
-        assert not second.done() and list(gate._pending_futures["x"]) == [second]
-        gate.remove_future("x", first)  # no longer queued: no error
-        assert list(gate._pending_futures["x"]) == [second]
-        gate.remove_future("x", fut=second)
-        assert gate._pending_futures == {} and not second.done()
-
-    in_loop(body)
+def test_fifo_per_lower_cased_command_done_futures_and_remove(gate, loop):
+    first, second, third = (gate.register_rpc(c) for c in ("Foo\u00c4", "FOO\u00e4", "foo\u00e4"))
+    gate.resolve_rpc("foo\u00c4", "A")
+    second.cancel()  # its answer is dropped, not handed to the next request
+    gate.resolve_rpc(command="fOO\u00e4", result="B")
+    assert first.result() == "A" and not third.done() and list(gate._pending_futures) == ["foo\u00e4"]
+    gate.resolve_rpc("FOO\u00c4", "C")
+    assert third.result() == "C" and gate._pending_futures == {}
+    assert gate.resolve_rpc("foo\u00e4", "D") is None and gate._pending_futures == {}
+    first, second = gate.register_rpc("X"), gate.register_rpc("x")
+    assert gate.remove_future("x", third) is None and list(gate._pending_futures["x"]) == [first, second]
+    gate.remove_future("X", first)
+    assert list(gate._pending_futures["x"]) == [second]
+    gate.remove_future("x", fut=second)
+    assert gate._pending_futures == {} and not first.done() and not second.done()
+    # cancel_all: every pending future cancelled, done ones left alone, the same table emptied
+    a, b, c = gate.register_rpc("a"), gate.register_rpc("b"), gate.register_rpc("b")
+    b.set_result("kept")
+    table = gate._pending_futures
+    assert gate.cancel_all() is None and gate._pending_futures is table and table == {}
+    assert a.cancelled() and c.cancelled() and b.result() == "kept"
+    assert gate.register_rpc("a").get_loop() is loop and list(table) == ["a"]
 
 
 @pytest.mark.parametrize("error", [ValueError, type("Sub", (ValueError,), {}), LookupError])
-def test_remove_swallows_only_value_errors(names, error):
+def test_remove_swallows_only_value_errors(error):
     class Que(deque):
         def remove(self, item):
             raise error("no")
@@ -73,138 +71,85 @@ def test_remove_swallows_only_value_errors(names, error):
     else:
         with pytest.raises(error) as info:
             gate.remove_future("x", 1)
-        assert names(info.value)[1] == "vrel_dll.Gatekeeper.remove_future"
+        assert own_entries(info.value) == ["vrel_dll.Gatekeeper.remove_future"]
     assert list(gate._pending_futures["x"]) == [1]
 
 
-def test_cancel_all_then_register_again():
-    def body(gate):
-        a, b, c = gate.register_rpc("a"), gate.register_rpc("b"), gate.register_rpc("b")
-        b.set_result("kept")
-        table = gate._pending_futures
-        assert gate.cancel_all() is None and gate._pending_futures is table and table == {}
-        assert a.cancelled() and c.cancelled() and b.result() == "kept"
-        fresh = gate.register_rpc("a")
-        assert list(table) == ["a"] and fresh.get_loop() is asyncio.get_running_loop()
-
-    in_loop(body)
-
-
-def test_cancel_all_stops_at_a_non_str_key(names):
-    gate, early, stuck, late = vrel_dll.Gatekeeper({}, {}), Fake(), Fake(), Fake()
-    gate._pending_futures = {"a": deque([early]), 7: deque([stuck]), "z": deque([late])}
+def test_cancel_all_walks_a_snapshot_and_stops_at_a_non_str_key():
+    gate, log = vrel_dll.Gatekeeper({}, {}), []
+    late = deque([fake(log, "late")])  # added during the walk: not in the snapshot
+    table = gate._pending_futures = {"b": deque([fake(log, "b", lambda: table.update(late=late)),
+                                                 fake(log, "done", done=True)]), "a": deque([fake(log, "a")])}
+    assert gate.cancel_all() is None and log == [("b", "cancel"), ("a", "cancel")] and table == {"late": late}
+    table = gate._pending_futures = {"a": deque([fake(log, "a")]), 7: deque([fake(log, 7)]), "z": deque([fake(log)])}
     with pytest.raises(TypeError, match="^Expected str, got int$") as info:
         gate.cancel_all()
-    assert names(info.value)[1:] == ["vrel_dll.Gatekeeper.cancel_all"]
-    assert list(gate._pending_futures) == [7, "z"] and early.calls == ["cancel"]
-    assert stuck.calls == late.calls == [] and len(gate._pending_futures[7]) == 1
-
-
-def test_cancel_all_key_gone_mid_walk():
-    gate, table = vrel_dll.Gatekeeper({}, {}), {}
-    table.update(a=deque([Fake(lambda: table.pop("b")), Fake()]), b=deque())
-    gate._pending_futures = table
+    assert own_entries(info.value) == ["vrel_dll.Gatekeeper.cancel_all"]
+    assert log[2:] == [("a", "cancel")] and list(table) == [7, "z"] and len(table[7]) == 1
+    table = gate._pending_futures = {"a": deque([fake(log, hook=lambda: table.pop("b")), fake(log)]), "b": deque()}
     with pytest.raises(KeyError) as info:
         gate.cancel_all()
     assert info.value.args == ("b",) and table == {}
 
 
-def test_resolve_failures_keep_the_pop():
-    gate, raising = vrel_dll.Gatekeeper({}, {}), Fake(lambda: 1 / 0)
-    gate._pending_futures = {"x": deque([raising])}
-    with pytest.raises(ZeroDivisionError):
-        gate.resolve_rpc("x", 5)
-    assert raising.calls == [5] and gate._pending_futures == {"x": deque()}
-
-    def drop_table():
-        gate._pending_futures = None
-
-    gate._pending_futures = {"x": deque([Fake(drop_table)])}
-    with pytest.raises(TypeError, match="^'NoneType' object is not subscriptable$"):
-        gate.resolve_rpc("x", 5)
-
-
-def test_outside_entries_empty_or_none():
-    def body(gate):
-        empty = deque()
-        gate._pending_futures = {"e": empty, "n": None}
-        gate.resolve_rpc("e", 1)
-        gate.remove_future("e", 1)
-        gate.resolve_rpc("n", 1)
-        assert gate._pending_futures == {"e": empty, "n": None}
-        fut_e, fut_n = gate.register_rpc("e"), gate.register_rpc("n")
-        assert gate._pending_futures["e"] is empty and list(empty) == [fut_e]
-        assert type(gate._pending_futures["n"]) is deque and list(gate._pending_futures["n"]) == [fut_n]
-
-    in_loop(body)
+def test_entries_put_in_from_outside(gate):
+    empty = deque()
+    gate._pending_futures = {"e": empty, "n": None}
+    gate.resolve_rpc("e", 1), gate.remove_future("e", 1), gate.resolve_rpc("n", 1), gate.remove_future("n", 1)
+    assert gate._pending_futures == {"e": empty, "n": None}
+    fut_e, fut_n = gate.register_rpc("e"), gate.register_rpc("n")
+    assert gate._pending_futures["e"] is empty and list(empty) == [fut_e]
+    assert type(gate._pending_futures["n"]) is deque and list(gate._pending_futures["n"]) == [fut_n]
+    # A key whose __eq__ drops the dict being searched: the store goes to the table as it is then.
+    replacement = {}
+    key = type("Key", (), {"__hash__": lambda s: hash("k"),
+                           "__eq__": lambda s, o: setattr(gate, "_pending_futures", replacement)})
+    gate._pending_futures = {key(): deque()}
+    fut = gate.register_rpc("k")
+    assert list(replacement) == ["k"] and list(replacement["k"]) == [fut]
 
 
-def test_missing_table():
-    def body(gate):
-        gate._pending_futures = None
-        with pytest.raises(AttributeError, match="^'NoneType' object has no attribute 'get'$"):
-            gate.register_rpc("x")
-        return gate, asyncio.get_running_loop()
-
-    gate, loop = in_loop(body)
-    for call, method in [(lambda: gate.resolve_rpc("x", 1), "get"), (lambda: gate.remove_future("x", 1), "get"),
-                         (gate.cancel_all, "keys")]:
-        with pytest.raises(AttributeError, match=f"'{method}'$"):
-            call()
-    gate._pending_futures = {}
-    # The failed call had already taken the loop: no running loop is needed now.
-    assert gate.register_rpc("x").get_loop() is loop
-
-
-def test_store_reads_the_table_again():
-    def body(gate):
-        replacement = {}
-
-        class Key:
-            def __hash__(self):
-                return hash("k")
-
-            def __eq__(self, other):
-                gate._pending_futures = replacement  # drops the dict being searched
-                return False
-
-        gate._pending_futures = {Key(): deque()}
-        fut = gate.register_rpc("k")
-        assert list(replacement) == ["k"] and list(replacement["k"]) == [fut]
-
-    in_loop(body)
-
-
-def test_no_loop_and_none_table_at_store(monkeypatch):
-    gate = vrel_dll.Gatekeeper({}, {})
+def test_loop_taken_at_first_register_and_missing_table(monkeypatch, loop):
+    gate = vrel_dll.Gatekeeper({}, {})  # built outside any running loop
     with pytest.raises(RuntimeError, match="no running event loop"):
         gate.register_rpc("x")
     assert gate._pending_futures == {}
 
-    def make_deque():
+    async def register_without_table():
         gate._pending_futures = None
-        return deque()
+        with pytest.raises(AttributeError, match="^'NoneType' object has no attribute 'get'$"):
+            gate.register_rpc("x")
 
-    monkeypatch.setattr(vrel_dll, "deque", make_deque)
-    with pytest.raises(TypeError, match="^'NoneType' object is not subscriptable$"):
-        in_loop(lambda _: gate.register_rpc("x"))
+    loop.run_until_complete(register_without_table())
+    for method, args, missing in [("resolve_rpc", ("x", 1), "get"), ("remove_future", ("x", 1), "get"),
+                                  ("cancel_all", (), "keys")]:
+        with pytest.raises(AttributeError, match=f"^'NoneType' object has no attribute '{missing}'$") as info:
+            getattr(gate, method)(*args)
+        assert own_entries(info.value) == [f"vrel_dll.Gatekeeper.{method}"]
+    gate._pending_futures = {}
+    assert gate.register_rpc("x").get_loop() is loop  # kept by the failed call: no running loop is needed
+    # The table is read again at each store and deletion.
+    log, unsubscriptable = [], "^'NoneType' object is not subscriptable$"
+    monkeypatch.setattr(vrel_dll, "deque", lambda: setattr(gate, "_pending_futures", None) or deque())
+    with pytest.raises(TypeError, match=unsubscriptable):
+        gate.register_rpc("y")
+    gate._pending_futures = {"x": deque([fake(log, hook=lambda: setattr(gate, "_pending_futures", None))])}
+    with pytest.raises(TypeError, match=unsubscriptable):
+        gate.resolve_rpc("x", 5)
+    gate._pending_futures = table = {"x": deque([fake(log, hook=lambda: 1 / 0)])}
+    with pytest.raises(ZeroDivisionError):
+        gate.resolve_rpc("x", 6)
+    assert log == [("f", 5), ("f", 6)] and table == {"x": deque()}  # the failed future stays popped
 
 
 @pytest.mark.parametrize("method, extra", [("register_rpc", ()), ("resolve_rpc", (1,)), ("remove_future", (1,))])
-def test_command_type(names, method, extra):
-    call = getattr(vrel_dll.Gatekeeper({}, {}), method)
+def test_command_type(method, extra):
+    gate = vrel_dll.Gatekeeper({}, {})
+    gate._pending_futures = table = {"none": deque([1])}
     with pytest.raises(TypeError, match=r"^Argument 'command' has incorrect type \(expected str, got S\)$") as info:
-        call(type("S", (str,), {})("x"), *extra)
-    assert names(info.value)[1:] == []
+        getattr(gate, method)(type("S", (str,), {})("x"), *extra)
+    assert own_entries(info.value) == []
     # Refused before the loop is looked for (no RuntimeError here) or the table touched.
     with pytest.raises(TypeError, match="^command must be a str, not None$") as info:
-        call(None, *extra)
-    assert names(info.value)[1:] == [f"vrel_dll.Gatekeeper.{method}"]
-
-
-def test_cancel_all_takes_no_arguments():
-    gate = vrel_dll.Gatekeeper({}, {})
-    with pytest.raises(TypeError, match=r"^cancel_all\(\) takes exactly 0 positional arguments \(1 given\)$"):
-        gate.cancel_all(1)
-    with pytest.raises(TypeError, match=r"^cancel_all\(\) got an unexpected keyword argument 'x'$"):
-        gate.cancel_all(x=1)
+        getattr(gate, method)(None, *extra)
+    assert own_entries(info.value) == [f"vrel_dll.Gatekeeper.{method}"] and table == {"none": deque([1])}

@@ -1,67 +1,49 @@
 import asyncio
+from types import SimpleNamespace as Obj
 
 import pytest
 
 import vrel_dll
-from conftest import IS_WINDOWS
+from conftest import TOO_LARGE, own_entries
 
-# Windows has a 32-bit C long: the interpreter's own conversion error comes first there.
-TOO_LARGE = "Python int too large to convert to C long" if IS_WINDOWS else "value too large to convert to int"
-
-ENTRY = "vrel_dll.Gatekeeper.route_to_queues"
+ENTRY = ["vrel_dll.Gatekeeper.route_to_queues"]
 
 
-class Packet:
-    def __init__(self, destination):
-        self.destination = destination
+def route(packet, log):
+    """Routes packet into two queues that log (queue name, item); returns route_to_queues' answer."""
+    queues = [Obj(put_nowait=lambda item, name=name: log.append((name, item)) or "ignored") for name in ("rpc", "evt")]
+    return vrel_dll.Gatekeeper({}, {}).route_to_queues(packet, *queues)
 
 
-class Recorder:
-    def __init__(self, name, log):
-        self.name, self.log = name, log
-
-    def put_nowait(self, item):
-        self.log.append((self.name, item))
-        return "ignored"
-
-
-@pytest.mark.parametrize(
-    "destination, expected",
-    [(0, []), (1, ["rpc"]), (2, ["evt"]), (3, ["rpc", "evt"]), (12, []), (-2, ["evt"]), (-3, ["rpc"]), (True, ["rpc"])],
-)
+@pytest.mark.parametrize("destination, expected", [
+    (0, []), (1, ["rpc"]), (2, ["evt"]), (3, ["rpc", "evt"]), (-1, ["rpc", "evt"]), (-2, ["evt"]), (-3, ["rpc"]),
+    (4, []), (True, ["rpc"]),
+])
 def test_mask_bits_pick_the_queues_in_order(destination, expected):
-    log, packet = [], Packet(destination)
-    assert vrel_dll.Gatekeeper({}, {}).route_to_queues(packet, Recorder("rpc", log), Recorder("evt", log)) is None
+    log, packet = [], Obj(destination=destination)
+    assert route(packet, log) is None
     assert [name for name, _ in log] == expected and all(item is packet for _, item in log)
 
 
-def test_record_into_asyncio_queues_by_keyword():
-    rpc, evt, record = asyncio.Queue(), asyncio.Queue(), vrel_dll.XtPre("cmd", 1, 0, None, 3)
-    vrel_dll.Gatekeeper({}, {}).route_to_queues(packet=record, rpc_queue=rpc, evt_queue=evt)
-    assert rpc.get_nowait() is record and evt.get_nowait() is record
-
-
-def test_failing_put(names):
-    gate, full, evt, packet = vrel_dll.Gatekeeper({}, {}), asyncio.Queue(maxsize=1), asyncio.Queue(), Packet(3)
-    full.put_nowait("earlier")
-    with pytest.raises(asyncio.QueueFull) as info:
-        gate.route_to_queues(packet, full, evt)
-    assert names(info.value)[1] == ENTRY and evt.empty()  # the event queue is not served
+def test_asyncio_queues_by_keyword_and_failing_puts():
+    gate, rpc, evt = vrel_dll.Gatekeeper({}, {}), asyncio.Queue(maxsize=1), asyncio.Queue()
+    record = vrel_dll.XtPre("cmd", 1, 0, None, 3)
+    assert gate.route_to_queues(packet=record, rpc_queue=rpc, evt_queue=evt) is None and evt.get_nowait() is record
+    with pytest.raises(asyncio.QueueFull) as info:  # rpc is full now
+        gate.route_to_queues(record, rpc, evt)
+    assert own_entries(info.value) == ENTRY and evt.empty() and rpc.get_nowait() is record  # evt is not served
     with pytest.raises(AttributeError) as info:
-        gate.route_to_queues(packet, evt, object())
-    assert names(info.value)[1:] == [ENTRY] and evt.get_nowait() is packet  # the RPC put stays
+        gate.route_to_queues(record, evt, object())
+    assert own_entries(info.value) == ENTRY and evt.get_nowait() is record  # the RPC put stays
 
 
-@pytest.mark.parametrize(
-    "packet, exc, message",
-    [
-        (Packet("3"), TypeError, "an integer is required"),
-        (Packet(2**31), OverflowError, TOO_LARGE),
-        (object(), AttributeError, "'object' object has no attribute 'destination'"),
-    ],
-)
-def test_unreadable_destination_touches_no_queue(names, packet, exc, message):
+@pytest.mark.parametrize("packet, exc, message", [
+    (Obj(destination="3"), TypeError, "an integer is required"),
+    (Obj(destination=2**31), OverflowError, TOO_LARGE),
+    (object(), AttributeError, "'object' object has no attribute 'destination'"),
+])
+def test_unreadable_destination_touches_no_queue(packet, exc, message):
     log = []
     with pytest.raises(exc, match=f"^{message}$") as info:
-        vrel_dll.Gatekeeper({}, {}).route_to_queues(packet, Recorder("rpc", log), Recorder("evt", log))
-    assert names(info.value)[1:] == [ENTRY] and log == []
+        route(packet, log)
+    assert own_entries(info.value) == ENTRY and log == []
