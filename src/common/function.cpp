@@ -29,6 +29,13 @@ const char* short_type_name(PyTypeObject* type) noexcept {
     return dot != nullptr ? dot + 1 : type->tp_name;
 }
 
+// The interpreter's own message for a method descriptor given an instance of another type.
+PyObject* raise_wrong_self(Function* f, PyObject* obj) noexcept {
+    PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                 f->name, f->owner->tp_name, Py_TYPE(obj)->tp_name);
+    return nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     return as_function(callable)->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
@@ -43,11 +50,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         return nullptr;
     }
     PyObject* self = args[0];
-    if (!PyObject_TypeCheck(self, f->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     f->name, f->owner->tp_name, Py_TYPE(self)->tp_name);
-        return nullptr;
-    }
+    if (!PyObject_TypeCheck(self, f->owner)) return raise_wrong_self(f, self);
     return f->impl(self, args + 1, nargs - 1, kwnames);
 }
 
@@ -73,11 +76,7 @@ PyObject* function_descr_get(PyObject* op, PyObject*, PyObject*) noexcept { retu
 PyObject* method_descr_get(PyObject* op, PyObject* obj, PyObject*) noexcept {
     Function* f = as_function(op);
     if (obj == nullptr) return Py_NewRef(op);
-    if (!PyObject_TypeCheck(obj, f->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     f->name, f->owner->tp_name, Py_TYPE(obj)->tp_name);
-        return nullptr;
-    }
+    if (!PyObject_TypeCheck(obj, f->owner)) return raise_wrong_self(f, obj);
     return PyMethod_New(op, obj);
 }
 
