@@ -14,6 +14,7 @@ from loguru import logger as logger
 from typing_extensions import disjoint_base
 
 __test__: dict[str, Any]
+"""An empty dict: the module has no doctests."""
 
 _T = TypeVar("_T")
 _T_contra = TypeVar("_T_contra", contravariant=True)
@@ -37,6 +38,14 @@ _ErrorCodeTable: TypeAlias = dict[int, str | None] | dict[int, str]
 # no class can derive from two of them.
 @disjoint_base
 class XtPre:
+    """The record of one parsed inbound packet: command name, status, error code, decoded JSON data
+    and destination mask.
+
+    The parser makes them; XtPre(command, status, error_code, data, destination) builds one by
+    hand. The integer fields hold signed 32-bit values: an int (or bool) is taken as is, anything
+    else through its __int__ (a float is truncated). Records have no __dict__ and compare by
+    identity.
+    """
     def __init__(
         self,
         command: str | None,
@@ -44,90 +53,253 @@ class XtPre:
         error_code: SupportsInt,
         data: Any,
         destination: SupportsInt,
-    ) -> None: ...
+    ) -> None:
+        """Sets the five fields.
+
+        Raises TypeError when an integer field has no __int__ ("an integer is required") or command
+        is not exactly a str or None, OverflowError when an integer lies outside -2**31..2**31-1.
+        Nothing is assigned when a check fails.
+        """
     @property
-    def command(self) -> str | None: ...
+    def command(self) -> str | None:
+        """The command name, lower-case ASCII as the parser makes it.
+
+        Accepts exactly a str or None (TypeError otherwise); deleting stores None.
+        """
     @command.setter
     def command(self, value: str | None) -> None: ...
     @command.deleter
     def command(self) -> None: ...
     # The integer fields hold signed 32-bit values; deleting one raises NotImplementedError.
     @property
-    def status(self) -> int: ...
+    def status(self) -> int:
+        """The status header field; 1 is the success status (see Gatekeeper.process_status).
+
+        Assignment converts to a 32-bit integer as the constructor does; deleting raises
+        NotImplementedError.
+        """
     @status.setter
     def status(self, value: SupportsInt) -> None: ...
     @property
-    def error_code(self) -> int: ...
+    def error_code(self) -> int:
+        """The error code header field, 0 when the packet carries none.
+
+        With status 1, codes 0 and 453 mean success. Assignment and deletion as for status.
+        """
     @error_code.setter
     def error_code(self, value: SupportsInt) -> None: ...
     @property
-    def data(self) -> Any: ...
+    def data(self) -> Any:
+        """The decoded JSON payload (the object orjson.loads returned).
+
+        None when the packet has no payload or it does not decode. Any object may be assigned;
+        deleting stores None.
+        """
     @data.setter
     def data(self, value: Any) -> None: ...
     @data.deleter
     def data(self) -> None: ...
     @property
-    def destination(self) -> int: ...
+    def destination(self) -> int:
+        """The destination mask given by the gatekeeper: 1 a request is pending (RPC queue), 2 a
+        handler exists (event queue), 3 both.
+
+        Assignment and deletion as for status.
+        """
     @destination.setter
     def destination(self, value: SupportsInt) -> None: ...
-    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
+    def __setstate__(self, state: tuple[Any, ...]) -> None:
+        """Restores the five fields from a pickled record."""
 
 @disjoint_base
 class XtPreParser:
-    def __init__(self, gatekeeper: _SupportsDestinationMask) -> None: ...
-    def parse_and_route(self, msg: bytes | None) -> XtPre | None: ...
+    """Turns received messages into XtPre records, asking its gatekeeper where each command goes.
+
+    It keeps a cache of the command names it has derived from raw command fields.
+    """
+    def __init__(self, gatekeeper: _SupportsDestinationMask) -> None:
+        """Binds the parser to `gatekeeper` and starts an empty command-name cache.
+
+        `gatekeeper` is normally a Gatekeeper; any object with get_destination_mask(name) will do.
+        """
+    def parse_and_route(self, msg: bytes | None) -> XtPre | None:
+        """Parses one whole message, without its NUL terminator, into a record.
+
+        Returns None, without decoding any JSON, for None, non-XT or malformed input and for a
+        command whose destination mask is 0. A payload that does not decode (for example one cut
+        short by a '%' inside it) gives data None. It routes nothing: hand the record to
+        Gatekeeper.route_to_queues.
+
+        Raises TypeError when msg is not exactly bytes or None; whatever get_destination_mask
+        raises propagates.
+        """
 
 @disjoint_base
 class Gatekeeper:
+    """The routing authority: handler table, error-code table and pending request futures.
+
+    Build it inside the running event loop that will await its futures; one gatekeeper serves
+    one loop.
+    """
     # Handler tables are keyed by command name, as str or as bytes; one variant per key
     # type a caller may have declared, the mixed one first so that a dict display with
     # both kinds of key is accepted too.
     @overload
-    def __init__(self, handlers: dict[str | bytes, Any], error_codes: _ErrorCodeTable | None) -> None: ...
+    def __init__(self, handlers: dict[str | bytes, Any], error_codes: _ErrorCodeTable | None) -> None:
+        """Builds the tables.
+
+        `handlers` maps command names (str or bytes, any case; stored lower-cased) to objects of
+        your choice, handed back by get_handler. `error_codes` maps error codes to descriptions
+        (str or None) and is kept by reference, not copied.
+
+        Raises TypeError when an argument is not exactly a dict or None, AttributeError when
+        `handlers` is None.
+        """
     @overload
-    def __init__(self, handlers: dict[str, Any], error_codes: _ErrorCodeTable | None) -> None: ...
+    def __init__(self, handlers: dict[str, Any], error_codes: _ErrorCodeTable | None) -> None:
+        """Builds the tables.
+
+        `handlers` maps command names (str or bytes, any case; stored lower-cased) to objects of
+        your choice, handed back by get_handler. `error_codes` maps error codes to descriptions
+        (str or None) and is kept by reference, not copied.
+
+        Raises TypeError when an argument is not exactly a dict or None, AttributeError when
+        `handlers` is None.
+        """
     @overload
-    def __init__(self, handlers: dict[bytes, Any], error_codes: _ErrorCodeTable | None) -> None: ...
+    def __init__(self, handlers: dict[bytes, Any], error_codes: _ErrorCodeTable | None) -> None:
+        """Builds the tables.
+
+        `handlers` maps command names (str or bytes, any case; stored lower-cased) to objects of
+        your choice, handed back by get_handler. `error_codes` maps error codes to descriptions
+        (str or None) and is kept by reference, not copied.
+
+        Raises TypeError when an argument is not exactly a dict or None, AttributeError when
+        `handlers` is None.
+        """
     # The tables accept any dict (its contents are not checked) or None; deleting one
     # stores None.
     @property
-    def _pending_futures(self) -> dict[str, deque[asyncio.Future[Any]]] | None: ...
+    def _pending_futures(self) -> dict[str, deque[asyncio.Future[Any]]] | None:
+        """Pending requests: lower-case command name -> deque of futures, oldest first.
+
+        Kept by register_rpc, resolve_rpc, remove_future and cancel_all; a command is a key exactly
+        while a request for it is pending.
+        """
     @_pending_futures.setter
     def _pending_futures(self, value: dict[Any, Any] | None) -> None: ...
     @_pending_futures.deleter
     def _pending_futures(self) -> None: ...
     @property
-    def _handler_map(self) -> dict[str, Any] | None: ...
+    def _handler_map(self) -> dict[str, Any] | None:
+        """Lower-case command name -> handler object, as the constructor normalised it.
+
+        A dict assigned here is used with its keys as given (not lower-cased).
+        """
     @_handler_map.setter
     def _handler_map(self, value: dict[Any, Any] | None) -> None: ...
     @_handler_map.deleter
     def _handler_map(self) -> None: ...
     @property
-    def _error_codes(self) -> dict[int, str | None] | None: ...
+    def _error_codes(self) -> dict[int, str | None] | None:
+        """The `error_codes` dict given to the constructor (the same object): code -> description."""
     @_error_codes.setter
     def _error_codes(self, value: dict[Any, Any] | None) -> None: ...
     @_error_codes.deleter
     def _error_codes(self) -> None: ...
-    def get_destination_mask(self, command: str | None) -> int: ...
+    def get_destination_mask(self, command: str | None) -> int:
+        """Where packets of a lower-case command name go: 1 if a request is pending, plus 2 if a
+        handler is registered; 0 for neither.
+
+        The name is compared exactly, without lower-casing.
+        """
     # Success hands `data` back (a new empty dict for None); a failure is logged and
     # answered with False.
     @overload
     def process_status(
         self, command: str | None, status: SupportsInt, error_code: SupportsInt, data: None
-    ) -> dict[str, Any] | Literal[False]: ...
+    ) -> dict[str, Any] | Literal[False]:
+        """Judges a packet's status: status 1 with error code 0 or 453 is a success.
+
+        A success returns `data` (a new empty dict when it is None) and logs nothing. Anything else
+        calls vrel_dll.logger.warning("[command] STATUS status | ERROR code: description"), the
+        description taken from _error_codes ("Unknown error code" when absent), and returns False.
+
+        Raises TypeError or OverflowError when status or error_code is not a 32-bit integer,
+        TypeError when command is not a str or None, AttributeError for a failure while
+        _error_codes is None.
+        """
     @overload
     def process_status(
         self, command: str | None, status: SupportsInt, error_code: SupportsInt, data: _T
-    ) -> _T | Literal[False]: ...
+    ) -> _T | Literal[False]:
+        """Judges a packet's status: status 1 with error code 0 or 453 is a success.
+
+        A success returns `data` and logs nothing. Anything else calls
+        vrel_dll.logger.warning("[command] STATUS status | ERROR code: description"), the description
+        taken from _error_codes ("Unknown error code" when absent), and returns False.
+
+        Raises TypeError or OverflowError when status or error_code is not a 32-bit integer,
+        TypeError when command is not a str or None, AttributeError for a failure while
+        _error_codes is None.
+        """
     def route_to_queues(
         self, packet: _Packet, rpc_queue: _SupportsPutNowait[_Packet], evt_queue: _SupportsPutNowait[_Packet]
-    ) -> None: ...
-    def register_rpc(self, command: str) -> asyncio.Future[Any]: ...
-    def resolve_rpc(self, command: str, result: object) -> None: ...
-    def remove_future(self, command: str, fut: object) -> None: ...
-    def get_handler(self, command: str | None) -> Any: ...
-    def cancel_all(self) -> None: ...
+    ) -> None:
+        """Puts `packet` into rpc_queue if its destination has bit 1, then into evt_queue if it has
+        bit 2, with put_nowait.
 
-def cy_format_xt(server_header: str | None, command: str | None, data: list[Any]) -> str: ...
-def cy_format_json_xt(server_header: str | None, command: str | None, data: dict[str, Any] | None) -> str: ...
-def cy_format_xml(t: str | None, action: str | None, r: str | None, data: str | None) -> str: ...
+        An exception from put_nowait propagates; after a failure of rpc_queue the event queue is not
+        served.
+        """
+    def register_rpc(self, command: str) -> asyncio.Future[Any]:
+        """Returns a new future for the next answer to `command` (lower-cased).
+
+        Call it before sending the request: an answer parsed while no request is pending is dropped.
+        Raises RuntimeError when called outside a running event loop before the gatekeeper has one.
+        """
+    def resolve_rpc(self, command: str, result: object) -> None:
+        """Sets `result` on the oldest future pending for `command` (lower-cased).
+
+        When that future is already done (cancelled after a time-out, say) it is discarded together
+        with `result`, and the next one stays pending. Does nothing when no request is pending.
+        Never sets an exception: a refused request's result is process_status's False.
+        """
+    def remove_future(self, command: str, fut: object) -> None:
+        """Withdraws `fut` from the requests pending for `command` (lower-cased), leaving the future as
+        it is.
+
+        Call it when giving up on a request (after a time-out): a cancelled future left in place
+        would take the next answer. A future that is not pending is ignored.
+        """
+    def get_handler(self, command: str | None) -> Any:
+        """The handler object registered for a lower-case command name, or None.
+
+        The name is compared exactly, without lower-casing.
+        """
+    def cancel_all(self) -> None:
+        """Cancels every pending future of every command and empties _pending_futures.
+
+        Call it at shutdown; the gatekeeper stays usable afterwards.
+        """
+
+def cy_format_xt(server_header: str | None, command: str | None, data: list[Any]) -> str:
+    """Formats a raw XT message: %xt%server_header%command%item1%item2%...%
+
+    Items that are not str are converted with str(); when the joined items are empty the result
+    ends after the command's '%'. A None argument is written as "None". Nothing is escaped: a '%'
+    inside an item splits it at the receiver. Encode the result and add the NUL terminator to
+    send it. Raises TypeError when data is not exactly a list.
+    """
+def cy_format_json_xt(server_header: str | None, command: str | None, data: dict[str, Any] | None) -> str:
+    """Formats a JSON XT message: %xt%server_header%command%1%JSON%
+
+    The JSON text is orjson.dumps(data) decoded from UTF-8 (null for None). Encode the result and
+    add the NUL terminator to send it. Raises what orjson.dumps raises for a value it cannot
+    serialise.
+    """
+def cy_format_xml(t: str | None, action: str | None, r: str | None, data: str | None) -> str:
+    """Formats an XML message: <msg t='t'><body action='action' r='r'>data</body></msg>
+
+    Nothing is escaped or validated: quotes and angle brackets are copied unchanged.
+    """
