@@ -1,5 +1,7 @@
 #include "common/args.hpp"
 
+#include "common/traceback.hpp"
+
 namespace vrel {
 
 namespace {
@@ -94,21 +96,26 @@ int parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     return check_complete(sig, out);
 }
 
-int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out) noexcept {
+int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* out) noexcept {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > sig.count) return raise_count(sig, nargs);
-    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    PyObject* found[kMaxParams];
+    for (int i = 0; i < sig.count; ++i) found[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (kwds != nullptr) {
+        // Matching compares str contents only, so no Python code runs during the walk.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (place_keyword(sig, key, value, out) < 0) return -1;
+            if (place_keyword(sig, key, value, found) < 0) return -1;
         }
     }
-    return check_complete(sig, out);
+    if (check_complete(sig, found) < 0) return -1;
+    for (int i = 0; i < sig.count; ++i) out->values_[i] = Py_NewRef(found[i]);
+    return 0;
 }
 
 bool arg_type_ok_slow(PyObject* obj, PyTypeObject* type, const char* name) noexcept {
+    g_untraced_error = true;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  name, type->tp_name, Py_TYPE(obj)->tp_name);
     return false;

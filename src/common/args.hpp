@@ -42,12 +42,32 @@ inline int parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t na
     return parse_args_slow(sig, args, nargs, kwnames, out);
 }
 
+// Arguments parsed from a tuple and a dict, each owned while this lives: the keyword dict
+// is the caller's, and code an initialiser runs (an __int__, a key's lower) may empty it
+// while the values are still in use.
+class OwnedArgs {
+public:
+    OwnedArgs() noexcept = default;
+    OwnedArgs(const OwnedArgs&) = delete;
+    OwnedArgs& operator=(const OwnedArgs&) = delete;
+    ~OwnedArgs() {
+        for (PyObject* v : values_) Py_XDECREF(v);
+    }
+    PyObject* const* get() const noexcept { return values_; }
+    PyObject* operator[](int i) const noexcept { return values_[i]; }
+
+private:
+    friend int parse_tuple_args(const Signature&, PyObject*, PyObject*, OwnedArgs*) noexcept;
+    PyObject* values_[kMaxParams] = {};
+};
+
 // tp_init convention (a tuple and an optional dict); same rules and messages.
-int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out) noexcept;
+int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* out) noexcept;
 
 // Typed parameter: `obj` must be exactly `type` or None. Otherwise raises
 // "Argument '<name>' has incorrect type (expected <type>, got <obj's type>)" and
-// returns false. This error deliberately carries no traceback entry.
+// returns false. This error deliberately carries no traceback entry: the mark it sets
+// tells the call path (function.hpp) to add none.
 bool arg_type_ok_slow(PyObject* obj, PyTypeObject* type, const char* name) noexcept;
 inline bool arg_type_ok(PyObject* obj, PyTypeObject* type, const char* name) noexcept {
     if (Py_IS_TYPE(obj, type) || obj == Py_None) return true;

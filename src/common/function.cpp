@@ -5,7 +5,9 @@
 
 #include "common/compat.hpp"
 #include "common/ref.hpp"
-#include "module/module_state.hpp"
+#include "common/state.hpp"
+#include "common/traceback.hpp"
+#include "common/types.hpp"
 
 namespace vrel {
 
@@ -20,6 +22,7 @@ struct Function {
     PyObject* qualname;
     PyObject* doc;
     PyObject* text_signature;
+    PyObject* traceback;  // code object of the entry a failure adds
 };
 
 Function* as_function(PyObject* op) noexcept { return reinterpret_cast<Function*>(op); }
@@ -36,9 +39,20 @@ PyObject* raise_wrong_self(Function* f, PyObject* obj) noexcept {
     return nullptr;
 }
 
+// Runs a body; a failure leaves with the callable's traceback entry unless it is a typed
+// parameter's argument-type error. The mark is saved and restored around the body, so
+// that a call nested inside it (through Python code) keeps its own.
+inline PyObject* call_body(Function* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+    UntracedScope scope;
+    PyObject* result = f->impl(self, args, nargs, kwnames);
+    if (VREL_UNLIKELY(result == nullptr) && !scope.untraced()) add_traceback(f->traceback);
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
-    return as_function(callable)->impl(nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return call_body(as_function(callable), nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -51,7 +65,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     }
     PyObject* self = args[0];
     if (!PyObject_TypeCheck(self, f->owner)) return raise_wrong_self(f, self);
-    return f->impl(self, args + 1, nargs - 1, kwnames);
+    return call_body(f, self, args + 1, nargs - 1, kwnames);
 }
 
 void function_dealloc(PyObject* op) noexcept {
@@ -60,6 +74,7 @@ void function_dealloc(PyObject* op) noexcept {
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->doc);
     Py_XDECREF(f->text_signature);
+    Py_XDECREF(f->traceback);
     Py_TYPE(op)->tp_free(op);
 }
 
@@ -178,6 +193,12 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     if (!doc) return nullptr;
     Ref text_signature = Ref::steal(make_text_signature(*def.sig, method));
     if (!text_signature) return nullptr;
+    Ref entry = Ref::steal(PyUnicode_FromFormat("vrel_dll.%U", qualname.get()));
+    if (!entry) return nullptr;
+    const char* entry_name = PyUnicode_AsUTF8(entry.get());
+    if (entry_name == nullptr) return nullptr;
+    Ref traceback = Ref::steal(traceback_code(entry_name, def.file, def.line));
+    if (!traceback) return nullptr;
     Function* f = PyObject_New(Function, method ? &MethodType : &FunctionType);
     if (f == nullptr) return nullptr;
     f->vectorcall = method ? method_vectorcall : function_vectorcall;
@@ -187,6 +208,7 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     f->qualname = qualname.release();
     f->doc = doc.release();
     f->text_signature = text_signature.release();
+    f->traceback = traceback.release();
     return reinterpret_cast<PyObject*>(f);
 }
 
@@ -222,6 +244,6 @@ PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-const FunctionDef kRefuseReduceDef{"__reduce__", &kRefuseReduceSig, refuse_reduce, nullptr};
+const FunctionDef kRefuseReduceDef{"__reduce__", &kRefuseReduceSig, refuse_reduce};
 
 }  // namespace vrel

@@ -4,10 +4,14 @@
 // functions and methods must report "vrel_dll". These two small types do, and keep
 // calls cheap: both implement vectorcall, and the method type carries
 // Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` reaches the C entry with `self`
-// first and no bound-method object in between.
+// first and no bound-method object in between. Their shared call path adds the
+// traceback entry ("vrel_dll.Gatekeeper.process_status") whenever a body fails, so a
+// body only raises and returns null.
 #pragma once
 
 #include <Python.h>
+
+#include <source_location>
 
 #include "common/args.hpp"
 
@@ -21,6 +25,13 @@ struct FunctionDef {
     const Signature* sig;  // the parameters, also shown as __text_signature__
     Impl impl;
     const char* doc;       // UTF-8, or null for no docstring
+    const char* file;      // where the definition stands: the file and line of its
+    int line;              // traceback entries
+
+    FunctionDef(const char* name_, const Signature* sig_, Impl impl_, const char* doc_ = nullptr,
+                std::source_location where = std::source_location::current()) noexcept
+        : name(name_), sig(sig_), impl(impl_), doc(doc_), file(where.file_name()),
+          line(static_cast<int>(where.line())) {}
 };
 
 // Readies the two callable types; 0, or -1 with an error.

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "common/compat.hpp"
-#include "module/module_state.hpp"
+#include "common/state.hpp"
 
 namespace vrel {
 

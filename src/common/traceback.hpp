@@ -1,37 +1,62 @@
 // Traceback entries for exceptions leaving the module, named after the module, class
 // and function ("vrel_dll.Gatekeeper.process_status").
 //
-// Each exit point owns one static TracebackSite; its code object is made on the first
-// error and kept, so a repeated failure costs one frame object and no string work.
+// The module's functions and methods get theirs from the shared call path (function.cpp):
+// whenever a body returns null, its callable adds the entry. Only slots (tp_init,
+// attribute setters) and internal shortcuts that stand in for a Python-level call name a
+// TracebackSite of their own.
+//
+// The one exception that carries no entry is the argument-type error of a typed
+// parameter: arg_type_ok marks it, and the call path reads and resets the mark per call,
+// so a nested call's mark never leaks into its caller.
 #pragma once
 
 #include <Python.h>
 
 namespace vrel {
 
+// Adds an entry made from `code` (a code object, or null to add nothing) to the
+// exception being raised; the exception stays set. Does nothing when none is set, and
+// never replaces the exception: if the entry cannot be made, the error goes on without it.
+void add_traceback(PyObject* code) noexcept;
+
+// A code object for entries named `function` (new reference), or null with an error.
+PyObject* traceback_code(const char* function, const char* file, int line) noexcept;
+
 struct TracebackSite {
     const char* function;  // "vrel_dll.XtPre.__init__", "init vrel_dll", ...
     const char* file;      // the source file shown in the entry
     int line;
-    PyObject* code = nullptr;
+    PyObject* code = nullptr;  // made on the first error and kept
 
     constexpr TracebackSite(const char* function_, const char* file_, int line_) noexcept
         : function(function_), file(file_), line(line_) {}
 };
 
-// Adds an entry for `site` to the exception being raised; the exception stays set.
-// Does nothing when no exception is set. Never replaces the exception: if the entry
-// cannot be made, the original error is raised without it.
 void add_traceback(TracebackSite& site) noexcept;
 
-// For `return fail(site);` at an error exit: adds the entry and returns null.
-inline PyObject* fail(TracebackSite& site) noexcept {
-    add_traceback(site);
-    return nullptr;
-}
-inline int fail_int(TracebackSite& site) noexcept {
+// For `return fail(site);` at an error exit of a slot: adds the entry and returns -1.
+inline int fail(TracebackSite& site) noexcept {
     add_traceback(site);
     return -1;
 }
+
+// Set while the error being raised is a typed parameter's argument-type error.
+extern bool g_untraced_error;
+
+// Every entry point that may run arg_type_ok (the call path, and the slots that test
+// typed parameters) scopes the mark, so that no mark outlives the call that set it.
+class UntracedScope {
+public:
+    UntracedScope() noexcept : outer_(g_untraced_error) { g_untraced_error = false; }
+    ~UntracedScope() { g_untraced_error = outer_; }
+    UntracedScope(const UntracedScope&) = delete;
+    UntracedScope& operator=(const UntracedScope&) = delete;
+    // Whether the error now being raised is the untraced kind.
+    bool untraced() const noexcept { return g_untraced_error; }
+
+private:
+    bool outer_;
+};
 
 }  // namespace vrel

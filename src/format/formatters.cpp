@@ -9,22 +9,15 @@
 #include "common/function.hpp"
 #include "common/ref.hpp"
 #include "common/text.hpp"
-#include "common/traceback.hpp"
-#include "module/module_state.hpp"
+#include "common/state.hpp"
 
 namespace vrel {
 
 namespace {
 
-constexpr const char* kFile = "src/format/formatters.cpp";
-
 Signature kXtSig{"cy_format_xt", 3, "server_header", "command", "data"};
 Signature kJsonXtSig{"cy_format_json_xt", 3, "server_header", "command", "data"};
 Signature kXmlSig{"cy_format_xml", 4, "t", "action", "r", "data"};
-
-TracebackSite kXtSite{"vrel_dll.cy_format_xt", kFile, __LINE__};
-TracebackSite kJsonXtSite{"vrel_dll.cy_format_json_xt", kFile, __LINE__};
-TracebackSite kXmlSite{"vrel_dll.cy_format_xml", kFile, __LINE__};
 
 // "%xt%<header>%<command><marker>", the head shared by both XT forms.
 bool add_xt_head(TextBuilder& text, PyObject* header, PyObject* command, PyObject* marker) noexcept {
@@ -100,7 +93,7 @@ bool joins_to_empty(const ItemTexts& texts) noexcept {
 
 PyObject* cy_format_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[3];
-    if (parse_args(kXtSig, args, nargs, kwnames, a) < 0) return fail(kXtSite);
+    if (parse_args(kXtSig, args, nargs, kwnames, a) < 0) return nullptr;
     if (!arg_type_ok(a[0], &PyUnicode_Type, "server_header") || !arg_type_ok(a[1], &PyUnicode_Type, "command") ||
         !arg_type_ok(a[2], &PyList_Type, "data")) {
         return nullptr;
@@ -108,17 +101,16 @@ PyObject* cy_format_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* data = a[2];
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        return fail(kXtSite);
+        return nullptr;
     }
     ItemTexts texts;
-    if (!collect_item_texts(data, texts)) return fail(kXtSite);
+    if (!collect_item_texts(data, texts)) return nullptr;
     TextBuilder text;
     if (!add_xt_head(text, a[0], a[1], S().percent) || !text.add_joined(texts.data(), texts.size(), '%') ||
         (!joins_to_empty(texts) && !text.add(S().percent))) {
-        return fail(kXtSite);
+        return nullptr;
     }
-    PyObject* result = text.build();
-    return result != nullptr ? result : fail(kXtSite);
+    return text.build();
 }
 
 // True when no byte of `chars` has its high bit set; eight bytes at a time.
@@ -157,29 +149,28 @@ GlobalAttr g_dumps{&Strings::orjson, &Strings::dumps};
 
 PyObject* cy_format_json_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[3];
-    if (parse_args(kJsonXtSig, args, nargs, kwnames, a) < 0) return fail(kJsonXtSite);
+    if (parse_args(kJsonXtSig, args, nargs, kwnames, a) < 0) return nullptr;
     if (!arg_type_ok(a[0], &PyUnicode_Type, "server_header") || !arg_type_ok(a[1], &PyUnicode_Type, "command") ||
         !arg_type_ok(a[2], &PyDict_Type, "data")) {
         return nullptr;
     }
     Ref dumps = Ref::steal(global_attr(g_dumps));  // orjson.dumps, as at this call
-    if (!dumps) return fail(kJsonXtSite);
+    if (!dumps) return nullptr;
     PyObject* argv[2] = {nullptr, a[2]};
     Ref dumped = Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!dumped) return fail(kJsonXtSite);
+    if (!dumped) return nullptr;
     Ref decoded;
     TextBuilder text;
     if (!add_xt_head(text, a[0], a[1], S().json_marker) || !add_decoded(text, dumped.get(), decoded) ||
         !text.add(S().percent)) {
-        return fail(kJsonXtSite);
+        return nullptr;
     }
-    PyObject* result = text.build();
-    return result != nullptr ? result : fail(kJsonXtSite);
+    return text.build();
 }
 
 PyObject* cy_format_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[4];
-    if (parse_args(kXmlSig, args, nargs, kwnames, a) < 0) return fail(kXmlSite);
+    if (parse_args(kXmlSig, args, nargs, kwnames, a) < 0) return nullptr;
     if (!arg_type_ok(a[0], &PyUnicode_Type, "t") || !arg_type_ok(a[1], &PyUnicode_Type, "action") ||
         !arg_type_ok(a[2], &PyUnicode_Type, "r") || !arg_type_ok(a[3], &PyUnicode_Type, "data")) {
         return nullptr;
@@ -188,15 +179,14 @@ PyObject* cy_format_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     TextBuilder text;
     bool ok = text.add(s.xml_open) && text.add(a[0]) && text.add(s.xml_action) && text.add(a[1]) &&
               text.add(s.xml_r) && text.add(a[2]) && text.add(s.xml_body) && text.add(a[3]) && text.add(s.xml_close);
-    PyObject* result = ok ? text.build() : nullptr;
-    return result != nullptr ? result : fail(kXmlSite);
+    return ok ? text.build() : nullptr;
 }
 
 // "Formatează ..." with the U+0103 spelled as UTF-8 bytes, so the source stays ASCII.
 const FunctionDef kFormatXtDef{"cy_format_xt", &kXtSig, cy_format_xt,
                                "Formateaz\xC4\x83 un mesaj XT raw: %xt%header%command%arg1%arg2%...%"};
-const FunctionDef kFormatJsonXtDef{"cy_format_json_xt", &kJsonXtSig, cy_format_json_xt, nullptr};
-const FunctionDef kFormatXmlDef{"cy_format_xml", &kXmlSig, cy_format_xml, nullptr};
+const FunctionDef kFormatJsonXtDef{"cy_format_json_xt", &kJsonXtSig, cy_format_json_xt};
+const FunctionDef kFormatXmlDef{"cy_format_xml", &kXmlSig, cy_format_xml};
 
 }  // namespace
 

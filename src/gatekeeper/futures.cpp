@@ -9,25 +9,17 @@
 #include "common/compat.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"
-#include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "module/module_state.hpp"
+#include "common/state.hpp"
 
 namespace vrel {
 
 namespace {
 
-constexpr const char* kFile = "src/gatekeeper/futures.cpp";
-
 Signature kRegisterSig{"register_rpc", 1, "command"};
 Signature kResolveSig{"resolve_rpc", 2, "command", "result"};
 Signature kRemoveSig{"remove_future", 2, "command", "fut"};
 Signature kCancelAllSig{"cancel_all", 0};
-
-TracebackSite kRegisterSite{"vrel_dll.Gatekeeper.register_rpc", kFile, __LINE__};
-TracebackSite kResolveSite{"vrel_dll.Gatekeeper.resolve_rpc", kFile, __LINE__};
-TracebackSite kRemoveSite{"vrel_dll.Gatekeeper.remove_future", kFile, __LINE__};
-TracebackSite kCancelAllSite{"vrel_dll.Gatekeeper.cancel_all", kFile, __LINE__};
 
 // ---- calls out, by interned name
 
@@ -139,67 +131,67 @@ PyObject* event_loop(Gatekeeper* self) noexcept {
 
 PyObject* register_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* command;
-    if (parse_args(kRegisterSig, args, nargs, kwnames, &command) < 0) return fail(kRegisterSite);
+    if (parse_args(kRegisterSig, args, nargs, kwnames, &command) < 0) return nullptr;
     if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
     Gatekeeper* self = as_gatekeeper(op);
     Ref key = Ref::steal(command_key(command));
-    if (!key) return fail(kRegisterSite);
+    if (!key) return nullptr;
     Ref loop = Ref::steal(event_loop(self));
-    if (!loop) return fail(kRegisterSite);
+    if (!loop) return nullptr;
     Ref fut = Ref::steal(call_method(loop.get(), S().create_future));
-    if (!fut) return fail(kRegisterSite);
+    if (!fut) return nullptr;
     Ref que;
-    if (pending_get(self, key.get(), &que) < 0) return fail(kRegisterSite);
+    if (pending_get(self, key.get(), &que) < 0) return nullptr;
     // Identity with None, not emptiness: an empty deque already in place is reused.
     if (!que || que.get() == Py_None) {
         Ref deque = Ref::steal(module_global(S().deque));
-        if (!deque) return fail(kRegisterSite);
+        if (!deque) return nullptr;
         que = Ref::steal(PyObject_CallNoArgs(deque.get()));
-        if (!que || pending_set(self, key.get(), que.get()) < 0) return fail(kRegisterSite);
+        if (!que || pending_set(self, key.get(), que.get()) < 0) return nullptr;
     }
-    if (call_discard(que.get(), S().append, fut.get()) < 0) return fail(kRegisterSite);
+    if (call_discard(que.get(), S().append, fut.get()) < 0) return nullptr;
     return fut.release();
 }
 
 PyObject* resolve_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[2];
-    if (parse_args(kResolveSig, args, nargs, kwnames, a) < 0) return fail(kResolveSite);
+    if (parse_args(kResolveSig, args, nargs, kwnames, a) < 0) return nullptr;
     if (!arg_type_ok(a[0], &PyUnicode_Type, "command")) return nullptr;
     PyObject* result = a[1];
     Gatekeeper* self = as_gatekeeper(op);
     Ref key = Ref::steal(command_key(a[0]));
-    if (!key) return fail(kResolveSite);
+    if (!key) return nullptr;
     Ref que;
     int pending = pending_queue(self, key.get(), &que);
-    if (pending <= 0) return pending < 0 ? fail(kResolveSite) : Py_NewRef(Py_None);
+    if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     Ref fut = Ref::steal(call_method(que.get(), S().popleft));
-    if (!fut) return fail(kResolveSite);
+    if (!fut) return nullptr;
     // A future already done (cancelled by its owner, say) swallows the answer: handing
     // it to the next request would pair that request with the wrong reply.
     int done = is_done(fut.get());
-    if (done < 0) return fail(kResolveSite);
-    if (!done && call_discard(fut.get(), S().set_result, result) < 0) return fail(kResolveSite);
-    if (drop_if_empty(self, key.get(), que.get()) < 0) return fail(kResolveSite);
+    if (done < 0) return nullptr;
+    if (!done && call_discard(fut.get(), S().set_result, result) < 0) return nullptr;
+    if (drop_if_empty(self, key.get(), que.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* remove_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[2];
-    if (parse_args(kRemoveSig, args, nargs, kwnames, a) < 0) return fail(kRemoveSite);
+    if (parse_args(kRemoveSig, args, nargs, kwnames, a) < 0) return nullptr;
     if (!arg_type_ok(a[0], &PyUnicode_Type, "command")) return nullptr;
     PyObject* fut = a[1];
     Gatekeeper* self = as_gatekeeper(op);
     Ref key = Ref::steal(command_key(a[0]));
-    if (!key) return fail(kRemoveSite);
+    if (!key) return nullptr;
     Ref que;
     int pending = pending_queue(self, key.get(), &que);
-    if (pending <= 0) return pending < 0 ? fail(kRemoveSite) : Py_NewRef(Py_None);
+    if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     // A future that is not (or no longer) queued is no error: it may have been resolved.
     if (call_discard(que.get(), S().remove, fut) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return fail(kRemoveSite);
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
         PyErr_Clear();
     }
-    if (drop_if_empty(self, key.get(), que.get()) < 0) return fail(kRemoveSite);
+    if (drop_if_empty(self, key.get(), que.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -224,28 +216,29 @@ int cancel_entry(Gatekeeper* self, PyObject* key) noexcept {
 
 PyObject* cancel_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* unused[1];
-    if (parse_args(kCancelAllSig, args, nargs, kwnames, unused) < 0) return fail(kCancelAllSite);
+    if (parse_args(kCancelAllSig, args, nargs, kwnames, unused) < 0) return nullptr;
     Gatekeeper* self = as_gatekeeper(op);
     if (self->pending_futures == Py_None) {
         raise_none_has_no("keys");
-        return fail(kCancelAllSite);
+        return nullptr;
     }
     // A snapshot: a future's done() or cancel() may add or drop entries during the walk.
     Ref keys = Ref::steal(PyDict_Keys(self->pending_futures));
-    if (!keys) return fail(kCancelAllSite);
+    if (!keys) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        // The list is ours alone, so its items stay alive without a reference of our own.
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        if (!value_type_ok(key, &PyUnicode_Type) || cancel_entry(self, key) < 0) return fail(kCancelAllSite);
+        // Held: a future's cancel() may reach the snapshot (gc.get_referrers) and empty it,
+        // and replace the table, dropping every other hold on the key.
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        if (!value_type_ok(key.get(), &PyUnicode_Type) || cancel_entry(self, key.get()) < 0) return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 }  // namespace
 
-const FunctionDef kRegisterRpcDef{"register_rpc", &kRegisterSig, register_rpc, nullptr};
-const FunctionDef kResolveRpcDef{"resolve_rpc", &kResolveSig, resolve_rpc, nullptr};
-const FunctionDef kRemoveFutureDef{"remove_future", &kRemoveSig, remove_future, nullptr};
-const FunctionDef kCancelAllDef{"cancel_all", &kCancelAllSig, cancel_all, nullptr};
+const FunctionDef kRegisterRpcDef{"register_rpc", &kRegisterSig, register_rpc};
+const FunctionDef kResolveRpcDef{"resolve_rpc", &kResolveSig, resolve_rpc};
+const FunctionDef kRemoveFutureDef{"remove_future", &kRemoveSig, remove_future};
+const FunctionDef kCancelAllDef{"cancel_all", &kCancelAllSig, cancel_all};
 
 }  // namespace vrel

@@ -1,5 +1,5 @@
 // Gatekeeper: the command tables, destination masks, status judgement, queue routing
-// and pending request futures. The type lives in tables.cpp; each of the other files
+// and pending request futures. The type lives in gatekeeper.cpp; each of the other files
 // holds one group of methods.
 #pragma once
 
@@ -14,6 +14,8 @@ namespace vrel {
 inline constexpr int32_t DEST_RPC = 1;  // a request for the command is pending
 inline constexpr int32_t DEST_EVT = 2;  // a handler is registered for the command
 
+extern PyTypeObject GatekeeperType;
+
 struct Gatekeeper {
     PyObject_HEAD
     PyObject* pending_futures;  // _pending_futures: exact dict or None
@@ -24,18 +26,30 @@ struct Gatekeeper {
 
 inline Gatekeeper* as_gatekeeper(PyObject* op) noexcept { return reinterpret_cast<Gatekeeper*>(op); }
 
-// The body of get_destination_mask for a command already known to be a str or None;
-// on error adds the method's traceback entry, exactly as a call through Python would.
+// The body of get_destination_mask for a command already known to be a str or None:
+// 0 with *mask set, or -1 with an error.
 int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept;
 
+// The same, standing in for a call of the method: an error also gets the method's
+// traceback entry, exactly as a call through Python would add it.
+int destination_mask_as_call(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept;
+
+// The body of route_to_queues: the packet into the RPC queue, the event queue, or both,
+// as its destination says. 0, or -1 with an error.
+int route_packet(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
+
+// The same, standing in for a call of route_to_queues on an exact Gatekeeper: an error
+// also gets the method's traceback entry.
+int route_packet_as_call(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
+
 // The eight operations, installed in this order by install_gatekeeper_methods().
-extern const FunctionDef kGetDestinationMaskDef;  // tables.cpp
+extern const FunctionDef kGetDestinationMaskDef;  // gatekeeper.cpp
 extern const FunctionDef kProcessStatusDef;       // status.cpp
 extern const FunctionDef kRouteToQueuesDef;       // routing.cpp
 extern const FunctionDef kRegisterRpcDef;         // futures.cpp
 extern const FunctionDef kResolveRpcDef;          // futures.cpp
 extern const FunctionDef kRemoveFutureDef;        // futures.cpp
-extern const FunctionDef kGetHandlerDef;          // tables.cpp
+extern const FunctionDef kGetHandlerDef;          // gatekeeper.cpp
 extern const FunctionDef kCancelAllDef;           // futures.cpp
 
 }  // namespace vrel

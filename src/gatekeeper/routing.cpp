@@ -6,18 +6,14 @@
 #include "common/ref.hpp"
 #include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "module/module_state.hpp"
+#include "common/state.hpp"
 #include "packet/xtpre.hpp"
 
 namespace vrel {
 
 namespace {
 
-constexpr const char* kFile = "src/gatekeeper/routing.cpp";
-
 Signature kSig{"route_to_queues", 3, "packet", "rpc_queue", "evt_queue"};
-
-TracebackSite kSite{"vrel_dll.Gatekeeper.route_to_queues", kFile, __LINE__};
 
 // queue.put_nowait(packet), the method looked up on every call; 0, or -1 with an error.
 int put_nowait(PyObject* queue, PyObject* packet) noexcept {
@@ -43,18 +39,27 @@ int read_destination(PyObject* packet, int32_t* dest) noexcept {
 
 PyObject* route_to_queues(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[3];
-    if (parse_args(kSig, args, nargs, kwnames, a) < 0) return fail(kSite);
-    PyObject* packet = a[0];
-    int32_t dest;
-    if (read_destination(packet, &dest) < 0) return fail(kSite);
-    // The RPC queue first: a failure there leaves the event queue unserved.
-    if ((dest & DEST_RPC) && put_nowait(a[1], packet) < 0) return fail(kSite);
-    if ((dest & DEST_EVT) && put_nowait(a[2], packet) < 0) return fail(kSite);
+    if (parse_args(kSig, args, nargs, kwnames, a) < 0 || route_packet(a[0], a[1], a[2]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
+TracebackSite kRouteSite{"vrel_dll.Gatekeeper.route_to_queues", __FILE__, __LINE__};
+
 }  // namespace
 
-const FunctionDef kRouteToQueuesDef{"route_to_queues", &kSig, route_to_queues, nullptr};
+int route_packet(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept {
+    int32_t dest;
+    if (read_destination(packet, &dest) < 0) return -1;
+    // The RPC queue first: a failure there leaves the event queue unserved.
+    if ((dest & DEST_RPC) && put_nowait(rpc_queue, packet) < 0) return -1;
+    if ((dest & DEST_EVT) && put_nowait(evt_queue, packet) < 0) return -1;
+    return 0;
+}
+
+int route_packet_as_call(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept {
+    return route_packet(packet, rpc_queue, evt_queue) < 0 ? fail(kRouteSite) : 0;
+}
+
+const FunctionDef kRouteToQueuesDef{"route_to_queues", &kSig, route_to_queues};
 
 }  // namespace vrel

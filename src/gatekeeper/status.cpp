@@ -6,19 +6,14 @@
 #include "common/int32.hpp"
 #include "common/ref.hpp"
 #include "common/text.hpp"
-#include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "module/module_state.hpp"
+#include "common/state.hpp"
 
 namespace vrel {
 
 namespace {
 
-constexpr const char* kFile = "src/gatekeeper/status.cpp";
-
 Signature kSig{"process_status", 4, "command", "status", "error_code", "data"};
-
-TracebackSite kSite{"vrel_dll.Gatekeeper.process_status", kFile, __LINE__};
 
 constexpr int32_t kSuccessStatus = 1;
 constexpr int32_t kBenignErrorCode = 453;  // reported with a success status, means nothing went wrong
@@ -53,35 +48,34 @@ PyObject* warning_text(PyObject* command, int32_t status, int32_t error_code, Py
 
 PyObject* process_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[4];
-    if (parse_args(kSig, args, nargs, kwnames, a) < 0) return fail(kSite);
+    if (parse_args(kSig, args, nargs, kwnames, a) < 0) return nullptr;
     PyObject* command = a[0];
     PyObject* data = a[3];
     int32_t status, error_code;
-    if (to_int32(a[1], &status) < 0 || to_int32(a[2], &error_code) < 0) return fail(kSite);
+    if (to_int32(a[1], &status) < 0 || to_int32(a[2], &error_code) < 0) return nullptr;
     if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
 
     if (VREL_LIKELY(status == kSuccessStatus && (error_code == 0 || error_code == kBenignErrorCode))) {
         if (data != Py_None) return Py_NewRef(data);
-        PyObject* empty = PyDict_New();
-        return empty != nullptr ? empty : fail(kSite);
+        return PyDict_New();
     }
 
     Ref description = Ref::steal(describe(as_gatekeeper(self), error_code));
-    if (!description) return fail(kSite);
+    if (!description) return nullptr;
     Ref logger = Ref::steal(module_global(S().logger));
-    if (!logger) return fail(kSite);
+    if (!logger) return nullptr;
     Ref warning = Ref::steal(PyObject_GetAttr(logger.get(), S().warning));
-    if (!warning) return fail(kSite);
+    if (!warning) return nullptr;
     Ref text = Ref::steal(warning_text(command, status, error_code, description.get()));
-    if (!text) return fail(kSite);
+    if (!text) return nullptr;
     PyObject* argv[2] = {nullptr, text.get()};
     Ref ignored = Ref::steal(PyObject_Vectorcall(warning.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!ignored) return fail(kSite);
+    if (!ignored) return nullptr;
     return Py_NewRef(Py_False);
 }
 
 }  // namespace
 
-const FunctionDef kProcessStatusDef{"process_status", &kSig, process_status, nullptr};
+const FunctionDef kProcessStatusDef{"process_status", &kSig, process_status};
 
 }  // namespace vrel

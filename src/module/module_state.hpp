@@ -1,132 +1,17 @@
-// Process-wide state of the module: the module object and its namespace, the interpreter
-// it belongs to, the constant strings, and the look-up of module globals.
-//
-// The module is one per process (it refuses a second interpreter), so this state is
-// static storage rather than per-module state.
+// What module execution needs from the rest of the module: the shared state, the three
+// types, and the installers of the methods and functions it publishes.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
+#include "common/state.hpp"
 
 namespace vrel {
 
-// Identifiers: interned, hashed once. X(member, "text")
-#define VREL_IDENTIFIERS(X)                                       \
-    X(orjson, "orjson")                                           \
-    X(asyncio, "asyncio")                                         \
-    X(collections, "collections")                                 \
-    X(deque, "deque")                                             \
-    X(loguru, "loguru")                                           \
-    X(logger, "logger")                                           \
-    X(loads, "loads")                                             \
-    X(dumps, "dumps")                                             \
-    X(decode, "decode")                                           \
-    X(lower, "lower")                                             \
-    X(get, "get")                                                 \
-    X(keys, "keys")                                               \
-    X(items, "items")                                             \
-    X(get_running_loop, "get_running_loop")                       \
-    X(create_future, "create_future")                             \
-    X(put_nowait, "put_nowait")                                   \
-    X(append, "append")                                           \
-    X(popleft, "popleft")                                         \
-    X(remove, "remove")                                           \
-    X(done, "done")                                               \
-    X(set_result, "set_result")                                   \
-    X(cancel, "cancel")                                           \
-    X(warning, "warning")                                         \
-    X(destination, "destination")                                 \
-    X(get_destination_mask, "get_destination_mask")               \
-    X(getattr, "getattr")                                         \
-    X(dunder_dict, "__dict__")                                    \
-    X(dunder_builtins, "__builtins__")                            \
-    X(dunder_test, "__test__")                                    \
-    X(module_name, "vrel_dll")
-
-// Literal pieces of the wire formats and messages. X(member, "text")
-#define VREL_LITERALS(X)                                          \
-    X(xt_prefix, "%xt%")                                          \
-    X(percent, "%")                                               \
-    X(json_marker, "%1%")                                         \
-    X(xml_open, "<msg t='")                                       \
-    X(xml_action, "'><body action='")                             \
-    X(xml_r, "' r='")                                             \
-    X(xml_body, "'>")                                             \
-    X(xml_close, "</body></msg>")                                 \
-    X(status_open, "[")                                           \
-    X(status_mid, "] STATUS ")                                    \
-    X(status_error, " | ERROR ")                                  \
-    X(status_colon, ": ")                                         \
-    X(unknown_error, "Unknown error code")                        \
-    X(utf_8, "utf-8")                                             \
-    X(none_text, "None")
-
-struct Strings {
-#define VREL_MEMBER(name, text) PyObject* name;
-    VREL_IDENTIFIERS(VREL_MEMBER)
-    VREL_LITERALS(VREL_MEMBER)
-#undef VREL_MEMBER
-    PyObject* empty_tuple;
-    PyObject* empty_bytes;
-    PyObject* empty_str;
-};
-
-struct State {
-    PyObject* module = nullptr;     // strong; set while the module counts as initialised
-    PyObject* dict = nullptr;       // strong; the module's namespace
-    PyObject* builtins = nullptr;   // strong; the builtins module
-    int64_t main_interpreter = -1;  // the interpreter that first created the module
-    bool strings_ready = false;
-    Strings s{};
-    // Remembered look-ups (GlobalAttr) stay valid while this is unchanged; every change
-    // to a watched namespace bumps it.
-    uint64_t namespace_epoch = 1;
-    int dict_watcher = -1;  // -1: no watcher to be had, nothing is remembered
-};
-
-extern State g_state;
-
-// The constant strings, after module execution has created them.
-inline const Strings& S() noexcept { return g_state.s; }
-
-// Creates the constant strings once per process; 0, or -1 with an error.
-int create_strings() noexcept;
-
-// A module global looked up now: the module's namespace, then the builtins module.
-// New reference, or null with NameError "name '<name>' is not defined".
-PyObject* module_global(PyObject* name) noexcept;
-
-// An attribute of a module global, such as orjson.loads, with the meaning of looking
-// both up at each use. The result is remembered while neither the module's namespace
-// nor the global's own namespace changes (a dict watcher tells), which covers every way
-// the answer could change when the global is a plain module holding the attribute in its
-// dict; anything else (a global found in the builtins, a module __getattr__, an object
-// of another type) is looked up in full every time.
-struct GlobalAttr {
-    PyObject* Strings::*global;
-    PyObject* Strings::*attr;
-    PyObject* value = nullptr;  // strong, valid while epoch == g_state.namespace_epoch
-    PyObject* owner = nullptr;  // strong: the global it came from, whose class must stay plain
-    uint64_t epoch = 0;
-};
-
-// The attribute as a new reference, or null with the look-ups' own error (NameError,
-// AttributeError, ...).
-PyObject* global_attr(GlobalAttr& slot) noexcept;
-
-// Installs the namespace watcher once per process; running without one is allowed.
-void watch_namespaces() noexcept;
-
-// The module's types, static and process-wide.
-extern PyTypeObject XtPreType;
-extern PyTypeObject XtPreParserType;
-extern PyTypeObject GatekeeperType;
-
-// Installers run by module execution; each returns 0, or -1 with an error.
-int install_xtpre_methods() noexcept;        // pickling support of XtPre
-int install_parser_methods() noexcept;       // parse_and_route
-int install_gatekeeper_methods() noexcept;   // the eight operations, in their fixed order
+// Each returns 0, or -1 with an error.
+int install_xtpre_methods() noexcept;       // pickling support of XtPre
+int install_parser_methods() noexcept;      // parse_and_route, feed_and_route
+int install_gatekeeper_methods() noexcept;  // the eight operations, in their fixed order
 int install_formatters(PyObject* module) noexcept;
 
 }  // namespace vrel

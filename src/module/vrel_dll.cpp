@@ -8,7 +8,10 @@
 #include "common/function.hpp"
 #include "common/ref.hpp"
 #include "common/traceback.hpp"
+#include "gatekeeper/gatekeeper.hpp"
 #include "module/module_state.hpp"
+#include "packet/parser.hpp"
+#include "packet/xtpre.hpp"
 
 namespace vrel {
 
@@ -128,47 +131,49 @@ int import_and_bind(PyObject* module, PyObject* value, PyObject* name) noexcept 
     return rc;
 }
 
-// Steps 2 to 13 of execution; the caller forgets the module when this fails.
+// Everything execution does after the re-import check; the caller forgets the module
+// when this fails. The order is what importers can observe: the types are bound before
+// any collaborator is imported (so a failed import leaves them on the abandoned module),
+// and the formatters only once all four imports have succeeded.
 int exec_steps(PyObject* module) noexcept {
-    // 2. the module, its namespace and the builtins
+    // The module, its namespace and the builtins, which global look-ups read.
     g_state.module = Py_NewRef(module);
     g_state.dict = Py_NewRef(PyModule_GetDict(module));
     g_state.builtins = PyImport_ImportModule("builtins");
     if (g_state.builtins == nullptr) return -1;
     if (PyObject_SetAttrString(module, "__builtins__", g_state.builtins) < 0) return -1;
-    // 3. version check
+    // A build for another minor version warns before anything else is made.
     if (check_version() < 0) return -1;
-    // 4. constants
+    // Constants, interned and hashed once.
     if (create_strings() < 0 || prepare_signatures() < 0 || ready_function_types() < 0) return -1;
     watch_namespaces();
     const Strings& s = S();
 
-    // From here on every failure carries the "init vrel_dll" entry.
-    // 5. reachable under the bare name
+    // From here on every failure carries the "init vrel_dll" entry. A module imported under
+    // a qualified name is also reachable under its bare name, when that key is free.
     PyObject* modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, s.module_name);
-    if (present < 0) return fail_int(kInitSite);
-    if (present == 0 && PyDict_SetItem(modules, s.module_name, module) < 0) return fail_int(kInitSite);
-    // 6. types
+    if (present < 0) return fail(kInitSite);
+    if (present == 0 && PyDict_SetItem(modules, s.module_name, module) < 0) return fail(kInitSite);
+    // The types, then the four run-time collaborators, each bound as it comes.
     if (ready_and_bind(module, &XtPreType, "XtPre") < 0 ||
         ready_and_bind(module, &XtPreParserType, "XtPreParser") < 0 ||
         ready_and_bind(module, &GatekeeperType, "Gatekeeper") < 0) {
-        return fail_int(kInitSite);
+        return fail(kInitSite);
     }
-    // 7. to 10. the run-time collaborators
     if (import_and_bind(module, import_module(s.orjson), s.orjson) < 0 ||
         import_and_bind(module, import_module(s.asyncio), s.asyncio) < 0 ||
         import_and_bind(module, import_from(s.collections, s.deque), s.deque) < 0 ||
         import_and_bind(module, import_from(s.loguru, s.logger), s.logger) < 0) {
-        return fail_int(kInitSite);
+        return fail(kInitSite);
     }
-    // 11. methods, 12. functions, 13. __test__
+    // Methods (in their fixed order), the functions, and __test__ last.
     if (install_parser_methods() < 0 || install_gatekeeper_methods() < 0 || install_xtpre_methods() < 0 ||
         install_formatters(module) < 0) {
-        return fail_int(kInitSite);
+        return fail(kInitSite);
     }
     Ref test = Ref::steal(PyDict_New());
-    if (!test || PyObject_SetAttr(module, s.dunder_test, test.get()) < 0) return fail_int(kInitSite);
+    if (!test || PyObject_SetAttr(module, s.dunder_test, test.get()) < 0) return fail(kInitSite);
     return 0;
 }
 

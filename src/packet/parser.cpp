@@ -9,7 +9,9 @@
 #include "common/function.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
+#include "common/state.hpp"
 #include "common/traceback.hpp"
+#include "common/types.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "module/module_state.hpp"
 #include "packet/xtpre.hpp"
@@ -24,7 +26,6 @@ Signature kInitSig{"__init__", 1, "gatekeeper"};
 Signature kParseSig{"parse_and_route", 1, "msg"};
 
 TracebackSite kInitSite{"vrel_dll.XtPreParser.__init__", kFile, __LINE__};
-TracebackSite kParseSite{"vrel_dll.XtPreParser.parse_and_route", kFile, __LINE__};
 
 // What the header says. Fields are found on demand: the header needs at most fields 1
 // to 5 of the eight a packet may have, and the payload's end is sought only when the
@@ -110,6 +111,20 @@ void forget_names(XtPreParser* self) noexcept {
     for (RecentKey& slot : self->recent) Py_CLEAR(slot.name);
 }
 
+// The name for a command field too long to keep: looked up like any other (the cache may
+// hold anything a caller put there), derived when absent, and never stored, so a peer's
+// huge command fields cost memory only while their packet is handled.
+PyObject* uncached_command_name(PyObject* cache, const char* field, Py_ssize_t size) noexcept {
+    Ref key = Ref::steal(PyBytes_FromStringAndSize(field, size));
+    if (!key) return nullptr;
+    PyObject* cached = nullptr;
+    int found = dict_get_ref(cache, key.get(), &cached);
+    if (found < 0) return nullptr;
+    Ref entry = Ref::steal(cached);
+    if (found && entry.get() != Py_None) return value_type_ok(entry.get(), &PyUnicode_Type) ? entry.release() : nullptr;
+    return ascii_command_name(field, size);
+}
+
 // The command name through the cache: new reference, or null with an error.
 PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noexcept {
     Ref cache = Ref::borrow(self->cmd_cache);
@@ -119,6 +134,7 @@ PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noe
     }
     const char* field = data + h.command_start;
     const Py_ssize_t size = h.command_end - h.command_start;
+    if (VREL_UNLIKELY(size > kCacheableCommand)) return uncached_command_name(cache.get(), field, size);
     RecentKey* slot = recent_slot(self, field, size);
     if (slot == nullptr) return nullptr;
     // No watched dict has changed since: the cache would give this very entry.
@@ -147,7 +163,7 @@ PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noe
 // is known (the type is immutable and its instances have no __dict__), so its body runs
 // without a Python-level call.
 int ask_gate(PyObject* gate, PyObject* name, int32_t* mask) noexcept {
-    if (Py_IS_TYPE(gate, &GatekeeperType)) return destination_mask(as_gatekeeper(gate), name, mask);
+    if (Py_IS_TYPE(gate, &GatekeeperType)) return destination_mask_as_call(as_gatekeeper(gate), name, mask);
     PyObject* argv[2] = {gate, name};
     Ref result = Ref::steal(PyObject_VectorcallMethod(S().get_destination_mask, argv,
                                                       2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -174,42 +190,21 @@ PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noe
 
 PyObject* parse_and_route(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* msg;
-    if (parse_args(kParseSig, args, nargs, kwnames, &msg) < 0) return fail(kParseSite);
+    if (parse_args(kParseSig, args, nargs, kwnames, &msg) < 0) return nullptr;
     if (msg == Py_None) Py_RETURN_NONE;
     if (!arg_type_ok(msg, &PyBytes_Type, "msg")) return nullptr;
-
-    const char* data = PyBytes_AS_STRING(msg);
-    const Py_ssize_t n = PyBytes_GET_SIZE(msg);
-    if (n < 4 || data[0] != '%' || data[1] != 'x' || data[2] != 't' || data[3] != '%') Py_RETURN_NONE;
-    Header h;
-    if (!read_header(data, n, &h)) Py_RETURN_NONE;
-
-    XtPreParser* self = as_parser(op);
-    Ref name = Ref::steal(command_name(self, data, h));
-    if (!name) return fail(kParseSite);
-    int32_t mask;
-    {
-        Ref gate = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
-        if (ask_gate(gate.get(), name.get(), &mask) < 0) return fail(kParseSite);
-    }
-    if (mask == 0) Py_RETURN_NONE;
-
-    Ref payload_data;
-    if (h.payload_start != -1) {
-        const Py_ssize_t payload_end = field_end(data, n, h.payload_start);
-        if (h.payload_start < payload_end) payload_data = Ref::steal(decode_payload(data, h.payload_start, payload_end));
-    }
-    PyObject* record = new_xtpre(name.get(), h.status, h.error_code, payload_data ? payload_data.get() : Py_None, mask);
-    return record != nullptr ? record : fail(kParseSite);
+    PyObject* record;
+    if (parse_message(as_parser(op), PyBytes_AS_STRING(msg), PyBytes_GET_SIZE(msg), &record) < 0) return nullptr;
+    return record != nullptr ? record : Py_NewRef(Py_None);
 }
 
 int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    PyObject* gate;
-    if (parse_tuple_args(kInitSig, args, kwds, &gate) < 0) return fail_int(kInitSite);
+    OwnedArgs a;
+    if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
     XtPreParser* self = as_parser(op);
-    set_field(&self->gate, gate);
+    set_field(&self->gate, a[0]);
     Ref cache = Ref::steal(PyDict_New());
-    if (!cache) return fail_int(kInitSite);
+    if (!cache) return fail(kInitSite);
     forget_names(self);
     set_field(&self->cmd_cache, cache.get());
     self->cache_watched = g_state.dict_watcher >= 0 && PyDict_Watch(g_state.dict_watcher, cache.get()) == 0;
@@ -253,7 +248,7 @@ void parser_dealloc(PyObject* op) noexcept {
     Py_TRASHCAN_END
 }
 
-const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, parse_and_route, nullptr};
+const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, parse_and_route};
 
 PyTypeObject make_parser_type() noexcept {
     return gc_type({"vrel_dll.XtPreParser", sizeof(XtPreParser), parser_dealloc, parser_traverse, parser_clear,
@@ -263,6 +258,30 @@ PyTypeObject make_parser_type() noexcept {
 }  // namespace
 
 PyTypeObject XtPreParserType = make_parser_type();
+
+int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** record) noexcept {
+    *record = nullptr;
+    if (n < 4 || data[0] != '%' || data[1] != 'x' || data[2] != 't' || data[3] != '%') return 0;
+    Header h;
+    if (!read_header(data, n, &h)) return 0;
+
+    Ref name = Ref::steal(command_name(self, data, h));
+    if (!name) return -1;
+    int32_t mask;
+    {
+        Ref gate = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
+        if (ask_gate(gate.get(), name.get(), &mask) < 0) return -1;
+    }
+    if (mask == 0) return 0;
+
+    Ref payload_data;
+    if (h.payload_start != -1) {
+        const Py_ssize_t payload_end = field_end(data, n, h.payload_start);
+        if (h.payload_start < payload_end) payload_data = Ref::steal(decode_payload(data, h.payload_start, payload_end));
+    }
+    *record = new_xtpre(name.get(), h.status, h.error_code, payload_data ? payload_data.get() : Py_None, mask);
+    return *record != nullptr ? 0 : -1;
+}
 
 int install_parser_methods() noexcept {
     if (install_method(&XtPreParserType, kParseAndRouteDef) < 0 ||

@@ -20,6 +20,8 @@ struct RecentKey {
     uint64_t epoch;  // g_state.namespace_epoch when name was remembered
 };
 
+extern PyTypeObject XtPreParserType;
+
 struct XtPreParser {
     PyObject_HEAD
     PyObject* gate;       // any object; the parser only calls its get_destination_mask
@@ -31,6 +33,18 @@ struct XtPreParser {
 // The cache stops growing at this many entries, so a peer sending endless distinct
 // command names cannot exhaust memory; names are still derived, just not stored.
 inline constexpr Py_ssize_t kCmdCacheLimit = 65536;
+
+// Command fields longer than this are named on every sight and never kept (neither in the
+// cache nor in a recent slot): real command names are a few dozen bytes, and without the
+// bound a peer could make the cache hold 65,536 fields of any size. With it, what a
+// parser keeps between calls is bounded whatever the peer sends.
+inline constexpr Py_ssize_t kCacheableCommand = 64;
+
+// The work of parse_and_route on one message, data[0..n): *record is a new record, or
+// null when the message yields none (foreign, malformed, or wanted by nobody). 0, or -1
+// with an error (the caller's callable adds the traceback entry). `data` must stay valid
+// and unchanged for the whole call, which runs Python code (the gate, orjson).
+int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** record) noexcept;
 
 // The integer rule for the field that starts at `start`: optional '-', then one or more
 // ASCII digits up to the field's end (the next '%' or the end of the message), the

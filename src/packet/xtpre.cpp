@@ -3,11 +3,13 @@
 #include <cstddef>
 
 #include "common/args.hpp"
+#include "common/compat.hpp"
 #include "common/function.hpp"
 #include "common/int32.hpp"
-#include "common/compat.hpp"
 #include "common/ref.hpp"
+#include "common/state.hpp"
 #include "common/traceback.hpp"
+#include "common/types.hpp"
 #include "module/module_state.hpp"
 
 namespace vrel {
@@ -21,8 +23,6 @@ Signature kReduceSig{"__reduce__", 0};
 Signature kSetStateSig{"__setstate__", 1, "state"};
 
 TracebackSite kInitSite{"vrel_dll.XtPre.__init__", kFile, __LINE__};
-TracebackSite kReduceSite{"vrel_dll.XtPre.__reduce__", kFile, __LINE__};
-TracebackSite kSetStateSite{"vrel_dll.XtPre.__setstate__", kFile, __LINE__};
 TracebackSite kCommandSetSite{"vrel_dll.XtPre.command.__set__", kFile, __LINE__};
 TracebackSite kStatusSetSite{"vrel_dll.XtPre.status.__set__", kFile, __LINE__};
 TracebackSite kErrorCodeSetSite{"vrel_dll.XtPre.error_code.__set__", kFile, __LINE__};
@@ -80,11 +80,12 @@ PyObject* xtpre_tp_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 }
 
 int xtpre_tp_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    PyObject* a[5];
-    if (parse_tuple_args(kInitSig, args, kwds, a) < 0) return fail_int(kInitSite);
+    UntracedScope scope;
+    OwnedArgs a;
+    if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
     Fields f;
     bool typed_error;
-    if (check_fields(a, &f, &typed_error) < 0) return typed_error ? -1 : fail_int(kInitSite);
+    if (check_fields(a.get(), &f, &typed_error) < 0) return typed_error ? -1 : fail(kInitSite);
     assign_fields(as_xtpre(op), f);
     return 0;
 }
@@ -111,11 +112,14 @@ PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, Py_ssize_t
 PyObject* xtpre_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (type != reinterpret_cast<PyObject*>(&XtPreType)) return call_type_with_tuple(type, args, nargs, kwnames);
+    UntracedScope scope;
     PyObject* a[5];
-    if (parse_args(kInitSig, args, nargs, kwnames, a) < 0) return fail(kInitSite);
     Fields f;
-    bool typed_error;
-    if (check_fields(a, &f, &typed_error) < 0) return typed_error ? nullptr : fail(kInitSite);
+    bool typed_error = false;
+    if (parse_args(kInitSig, args, nargs, kwnames, a) < 0 || check_fields(a, &f, &typed_error) < 0) {
+        if (!typed_error) add_traceback(kInitSite);
+        return nullptr;
+    }
     return new_xtpre(f.command, f.status, f.error_code, f.data, f.destination);
 }
 
@@ -162,7 +166,7 @@ PyObject* get_destination(PyObject* op, void*) noexcept { return PyLong_FromLong
 
 int set_command(PyObject* op, PyObject* value, void*) noexcept {
     if (value == nullptr) value = Py_None;
-    if (!value_type_ok(value, &PyUnicode_Type)) return fail_int(kCommandSetSite);
+    if (!value_type_ok(value, &PyUnicode_Type)) return fail(kCommandSetSite);
     set_field(&as_xtpre(op)->command, value);
     return 0;
 }
@@ -178,7 +182,7 @@ int set_int_field(int32_t* field, PyObject* value, TracebackSite& site) noexcept
         return -1;
     }
     int32_t converted;
-    if (to_int32(value, &converted) < 0) return fail_int(site);
+    if (to_int32(value, &converted) < 0) return fail(site);
     *field = converted;
     return 0;
 }
@@ -197,51 +201,57 @@ int set_destination(PyObject* op, PyObject* value, void*) noexcept {
 
 PyObject* xtpre_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* unused[1];
-    if (parse_args(kReduceSig, args, nargs, kwnames, unused) < 0) return fail(kReduceSite);
+    if (parse_args(kReduceSig, args, nargs, kwnames, unused) < 0) return nullptr;
     XtPre* r = as_xtpre(self);
     Ref instance_dict;
-    if (get_optional_attr(self, S().dunder_dict, &unused[0]) < 0) return fail(kReduceSite);
+    if (get_optional_attr(self, S().dunder_dict, &unused[0]) < 0) return nullptr;
     instance_dict = Ref::steal(unused[0]);
     bool with_dict = instance_dict && PyDict_Check(instance_dict.get()) && PyDict_GET_SIZE(instance_dict.get()) > 0;
     Ref state = with_dict ? Ref::steal(Py_BuildValue("(OiiOiO)", r->command, r->status, r->error_code, r->data,
                                                      r->destination, instance_dict.get()))
                           : Ref::steal(Py_BuildValue("(OiiOi)", r->command, r->status, r->error_code, r->data,
                                                      r->destination));
-    if (!state) return fail(kReduceSite);
+    if (!state) return nullptr;
     Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&XtPreType), "__new__"));
-    if (!rebuild) return fail(kReduceSite);
-    PyObject* result = Py_BuildValue("(O(O)O)", rebuild.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
-    return result != nullptr ? result : fail(kReduceSite);
+    if (!rebuild) return nullptr;
+    return Py_BuildValue("(O(O)O)", rebuild.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
 }
 
 PyObject* xtpre_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[1];
-    if (parse_args(kSetStateSig, args, nargs, kwnames, a) < 0) return fail(kSetStateSite);
+    if (parse_args(kSetStateSig, args, nargs, kwnames, a) < 0) return nullptr;
     PyObject* state = a[0];
     if (!PyTuple_CheckExact(state)) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
-        return fail(kSetStateSite);
+        return nullptr;
     }
     Py_ssize_t n = PyTuple_GET_SIZE(state);
     if (n != 5 && n != 6) {
         PyErr_Format(PyExc_ValueError, "XtPre state must hold 5 or 6 items, not %zd", n);
-        return fail(kSetStateSite);
+        return nullptr;
     }
     Fields f;
     bool typed_error;
-    if (check_fields(PySequence_Fast_ITEMS(state), &f, &typed_error) < 0) return fail(kSetStateSite);
+    if (check_fields(PySequence_Fast_ITEMS(state), &f, &typed_error) < 0) {
+        g_untraced_error = false;  // a bad state is no argument of this call: it keeps the entry
+        return nullptr;
+    }
     if (n == 6) {
         Ref instance_dict = Ref::steal(PyObject_GetAttr(self, S().dunder_dict));
-        if (!instance_dict || PyDict_Update(instance_dict.get(), PyTuple_GET_ITEM(state, 5)) < 0) {
-            return fail(kSetStateSite);
+        if (!instance_dict) return nullptr;
+        // A subclass may make __dict__ anything; only a dict can be updated in place.
+        if (!PyDict_Check(instance_dict.get())) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(instance_dict.get())->tp_name);
+            return nullptr;
         }
+        if (PyDict_Update(instance_dict.get(), PyTuple_GET_ITEM(state, 5)) < 0) return nullptr;
     }
     assign_fields(as_xtpre(self), f);
     Py_RETURN_NONE;
 }
 
-FunctionDef kReduceDef{"__reduce__", &kReduceSig, xtpre_reduce, nullptr};
-FunctionDef kSetStateDef{"__setstate__", &kSetStateSig, xtpre_setstate, nullptr};
+const FunctionDef kReduceDef{"__reduce__", &kReduceSig, xtpre_reduce};
+const FunctionDef kSetStateDef{"__setstate__", &kSetStateSig, xtpre_setstate};
 
 PyGetSetDef xtpre_getset[] = {
     {"command", get_command, set_command, nullptr, nullptr},

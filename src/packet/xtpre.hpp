@@ -7,6 +7,8 @@
 
 namespace vrel {
 
+extern PyTypeObject XtPreType;
+
 struct XtPre {
     PyObject_HEAD
     PyObject* command;  // exact str or None

@@ -1,4 +1,4 @@
-#include "module/module_state.hpp"
+#include "common/state.hpp"
 
 #include "common/compat.hpp"
 #include "common/ref.hpp"

@@ -6,7 +6,9 @@
 #include "common/compat.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "common/state.hpp"
 #include "common/traceback.hpp"
+#include "common/types.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "module/module_state.hpp"
 
@@ -14,15 +16,15 @@ namespace vrel {
 
 namespace {
 
-constexpr const char* kFile = "src/gatekeeper/tables.cpp";
+constexpr const char* kFile = "src/gatekeeper/gatekeeper.cpp";
 
 Signature kInitSig{"__init__", 2, "handlers", "error_codes"};
 Signature kGetDestinationMaskSig{"get_destination_mask", 1, "command"};
 Signature kGetHandlerSig{"get_handler", 1, "command"};
 
 TracebackSite kInitSite{"vrel_dll.Gatekeeper.__init__", kFile, __LINE__};
+// The parser's shortcut to get_destination_mask reports as a call of the method would.
 TracebackSite kGetDestinationMaskSite{"vrel_dll.Gatekeeper.get_destination_mask", kFile, __LINE__};
-TracebackSite kGetHandlerSite{"vrel_dll.Gatekeeper.get_handler", kFile, __LINE__};
 TracebackSite kPendingSetSite{"vrel_dll.Gatekeeper._pending_futures.__set__", kFile, __LINE__};
 TracebackSite kHandlerMapSetSite{"vrel_dll.Gatekeeper._handler_map.__set__", kFile, __LINE__};
 TracebackSite kErrorCodesSetSite{"vrel_dll.Gatekeeper._error_codes.__set__", kFile, __LINE__};
@@ -69,27 +71,28 @@ int capture_loop(Gatekeeper* self) noexcept {
 }
 
 int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    PyObject* a[2];
-    if (parse_tuple_args(kInitSig, args, kwds, a) < 0) return fail_int(kInitSite);
+    UntracedScope scope;
+    OwnedArgs a;
+    if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
     PyObject* handlers = a[0];
     PyObject* error_codes = a[1];
     if (!arg_type_ok(handlers, &PyDict_Type, "handlers") || !arg_type_ok(error_codes, &PyDict_Type, "error_codes")) {
         return -1;
     }
     Ref norm = Ref::steal(PyDict_New());
-    if (!norm) return fail_int(kInitSite);
+    if (!norm) return fail(kInitSite);
     if (handlers == Py_None) {
         raise_none_has_no("items");
-        return fail_int(kInitSite);
+        return fail(kInitSite);
     }
-    if (normalise_handlers(handlers, norm.get()) < 0) return fail_int(kInitSite);
+    if (normalise_handlers(handlers, norm.get()) < 0) return fail(kInitSite);
     Ref pending = Ref::steal(PyDict_New());
-    if (!pending) return fail_int(kInitSite);
+    if (!pending) return fail(kInitSite);
     Gatekeeper* self = as_gatekeeper(op);
     set_field(&self->pending_futures, pending.get());
     set_field(&self->handler_map, norm.get());
     set_field(&self->error_codes, error_codes);
-    if (capture_loop(self) < 0) return fail_int(kInitSite);
+    if (capture_loop(self) < 0) return fail(kInitSite);
     return 0;
 }
 
@@ -155,7 +158,7 @@ PyObject* get_table(PyObject* op, void* closure) noexcept { return Py_NewRef(*ta
 
 int set_table(PyObject* op, PyObject* value, void* closure) noexcept {
     if (value == nullptr) value = Py_None;
-    if (!value_type_ok(value, &PyDict_Type)) return fail_int(*static_cast<TableField*>(closure)->set_site);
+    if (!value_type_ok(value, &PyDict_Type)) return fail(*static_cast<TableField*>(closure)->set_site);
     set_field(table_slot(op, closure), value);
     return 0;
 }
@@ -171,7 +174,7 @@ PyGetSetDef gatekeeper_getset[] = {
 
 PyObject* get_destination_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* command;
-    if (parse_args(kGetDestinationMaskSig, args, nargs, kwnames, &command) < 0) return fail(kGetDestinationMaskSite);
+    if (parse_args(kGetDestinationMaskSig, args, nargs, kwnames, &command) < 0) return nullptr;
     if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
     int32_t mask;
     if (destination_mask(as_gatekeeper(self), command, &mask) < 0) return nullptr;
@@ -180,16 +183,16 @@ PyObject* get_destination_mask(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* get_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* command;
-    if (parse_args(kGetHandlerSig, args, nargs, kwnames, &command) < 0) return fail(kGetHandlerSite);
+    if (parse_args(kGetHandlerSig, args, nargs, kwnames, &command) < 0) return nullptr;
     if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
     Ref table = Ref::borrow(as_gatekeeper(self)->handler_map);
     if (table.get() == Py_None) {
         raise_none_has_no("get");
-        return fail(kGetHandlerSite);
+        return nullptr;
     }
     PyObject* handler = nullptr;
     int found = dict_get_ref(table.get(), command, &handler);
-    if (found < 0) return fail(kGetHandlerSite);
+    if (found < 0) return nullptr;
     return found ? handler : Py_NewRef(Py_None);
 }
 
@@ -215,17 +218,21 @@ PyTypeObject make_gatekeeper_type() noexcept {
 
 PyTypeObject GatekeeperType = make_gatekeeper_type();
 
-const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, get_destination_mask, nullptr};
-const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, get_handler, nullptr};
+const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, get_destination_mask};
+const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, get_handler};
 
 int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept {
     // Two membership tests, nothing allocated: the command was normalised by the caller.
     int rpc = table_contains(self->pending_futures, command);
-    if (rpc < 0) return fail_int(kGetDestinationMaskSite);
+    if (rpc < 0) return -1;
     int evt = table_contains(self->handler_map, command);
-    if (evt < 0) return fail_int(kGetDestinationMaskSite);
+    if (evt < 0) return -1;
     *mask = (rpc ? DEST_RPC : 0) | (evt ? DEST_EVT : 0);
     return 0;
+}
+
+int destination_mask_as_call(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept {
+    return destination_mask(self, command, mask) < 0 ? fail(kGetDestinationMaskSite) : 0;
 }
 
 int install_gatekeeper_methods() noexcept {
