@@ -115,6 +115,16 @@ int pending_queue(Gatekeeper* self, PyObject* key, Ref* que) noexcept {
     return *que ? PyObject_IsTrue(que->get()) : 0;
 }
 
+// The start shared by resolve_rpc and remove_future: the command tested and lower-cased,
+// then its entry's deque when that holds any future. 1 with *key and *que set, 0 when
+// nothing is pending (the call returns None), -1 with an error.
+int pending_entry(Gatekeeper* self, PyObject* command, Ref* key, Ref* que) noexcept {
+    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return -1;
+    *key = Ref::steal(command_key(command));
+    if (!*key) return -1;
+    return pending_queue(self, key->get(), que);
+}
+
 // The loop futures are made on: the one captured at construction, or else the running
 // loop, found now and kept. New reference, or null with an error.
 PyObject* event_loop(Gatekeeper* self) noexcept {
@@ -156,13 +166,10 @@ PyObject* register_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* resolve_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[2];
     if (parse_args(kResolveSig, args, nargs, kwnames, a) < 0) return nullptr;
-    if (!arg_type_ok(a[0], &PyUnicode_Type, "command")) return nullptr;
     PyObject* result = a[1];
     Gatekeeper* self = as_gatekeeper(op);
-    Ref key = Ref::steal(command_key(a[0]));
-    if (!key) return nullptr;
-    Ref que;
-    int pending = pending_queue(self, key.get(), &que);
+    Ref key, que;
+    int pending = pending_entry(self, a[0], &key, &que);
     if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     Ref fut = Ref::steal(call_method(que.get(), S().popleft));
     if (!fut) return nullptr;
@@ -178,13 +185,10 @@ PyObject* resolve_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* remove_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* a[2];
     if (parse_args(kRemoveSig, args, nargs, kwnames, a) < 0) return nullptr;
-    if (!arg_type_ok(a[0], &PyUnicode_Type, "command")) return nullptr;
     PyObject* fut = a[1];
     Gatekeeper* self = as_gatekeeper(op);
-    Ref key = Ref::steal(command_key(a[0]));
-    if (!key) return nullptr;
-    Ref que;
-    int pending = pending_queue(self, key.get(), &que);
+    Ref key, que;
+    int pending = pending_entry(self, a[0], &key, &que);
     if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     // A future that is not (or no longer) queued is no error: it may have been resolved.
     if (call_discard(que.get(), S().remove, fut) < 0) {
