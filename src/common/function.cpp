@@ -115,24 +115,25 @@ PyObject* method_reduce(PyObject* op, PyObject*) noexcept {
     return Py_BuildValue("O(OO)", getattr_fn.get(), reinterpret_cast<PyObject*>(f->owner), f->name);
 }
 
+// What both kinds of callable show; a method also names its class.
+#define VREL_CALLABLE_ATTRIBUTES                                               \
+    {"__module__", get_module, nullptr, nullptr, nullptr},                     \
+        {"__name__", get_name, nullptr, nullptr, nullptr},                     \
+        {"__qualname__", get_qualname, nullptr, nullptr, nullptr},             \
+        {"__doc__", get_doc, nullptr, nullptr, nullptr},                       \
+        {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr}
+
 PyGetSetDef function_getset[] = {
-    {"__module__", get_module, nullptr, nullptr, nullptr},
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    VREL_CALLABLE_ATTRIBUTES,
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyGetSetDef method_getset[] = {
-    {"__module__", get_module, nullptr, nullptr, nullptr},
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    VREL_CALLABLE_ATTRIBUTES,
     {"__objclass__", get_objclass, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+#undef VREL_CALLABLE_ATTRIBUTES
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
