@@ -518,6 +518,41 @@ class FakeDeque(deque):
         raise TypeError("remove")
 
 
+class RoutingGate(Gate):
+    def route_to_queues(self, record, rpc_queue, evt_queue):
+        evt_queue.put_nowait(record)
+
+
+def feed_cases():
+    """feed_and_route over a fresh buffer per call: each message handled, routed and removed."""
+    stream = (b'%xt%abc%1%0%{"k":[1,2]}%\0\0%xt%ext%ABC%1%[1]%\0<msg t="sys"/>\0%xt%nobody%1%{}%\0'
+              b"%xt%abc%1%{bad%\0%xt%ab")
+    gk = Gatekeeper({"abc": 1}, {})
+    gk._pending_futures["abc"] = None
+    rpc, evt, bad = Queue(), Queue(), Queue(OverflowError("full"))
+    through_gk, through_gate = XtPreParser(gk), XtPreParser(RoutingGate(2))
+    for name, p in (("Gatekeeper", through_gk), ("other gate", through_gate)):
+        case("feed_and_route", name, lambda p=p: p.feed_and_route(bytearray(stream), rpc, evt), p, rpc, evt)
+    case("feed_and_route", "put raises", fails(OverflowError, lambda: through_gk.feed_and_route(
+        bytearray(stream), bad, evt)), through_gk, bad, evt)
+    no_routing = XtPreParser(Gate(2))
+    case("feed_and_route", "route_to_queues missing", fails(AttributeError, lambda: no_routing.feed_and_route(
+        bytearray(stream), rpc, evt)), no_routing, rpc, evt)
+    failing = XtPreParser(Gate(KeyError("x")))
+    case("feed_and_route", "gate raises", fails(KeyError, lambda: failing.feed_and_route(
+        bytearray(stream), rpc, evt)), failing, rpc, evt)
+
+    def exported():
+        buffer = bytearray(stream)
+        with memoryview(buffer):
+            through_gk.feed_and_route(buffer, rpc, evt)
+
+    case("feed_and_route", "exported buffer", fails(BufferError, exported), through_gk)
+    case("feed_and_route", "buffer of another type", fails(TypeError, through_gk.feed_and_route, stream, rpc, evt))
+    case("feed_and_route", "count", fails(TypeError, through_gk.feed_and_route, bytearray(stream)))
+    case("feed_and_route", "None", lambda: through_gk.feed_and_route(None, rpc, evt), through_gk)
+
+
 def futures_cases():
     with rebound("asyncio", FAKE_ASYNCIO):
         gk = Gatekeeper({}, {})  # futures on LOOP, which never runs: nothing gets scheduled
@@ -759,6 +794,7 @@ def build_cases():
         gatekeeper_cases,
         status_cases,
         routing_cases,
+        feed_cases,
         futures_cases,
         formatter_cases,
     ):

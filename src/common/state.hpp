@@ -39,6 +39,7 @@ namespace vrel {
     X(warning, "warning")                                         \
     X(destination, "destination")                                 \
     X(get_destination_mask, "get_destination_mask")               \
+    X(route_to_queues, "route_to_queues")                         \
     X(getattr, "getattr")                                         \
     X(dunder_dict, "__dict__")                                    \
     X(dunder_builtins, "__builtins__")                            \

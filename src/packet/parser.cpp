@@ -285,6 +285,7 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
 
 int install_parser_methods() noexcept {
     if (install_method(&XtPreParserType, kParseAndRouteDef) < 0 ||
+        install_method(&XtPreParserType, kFeedAndRouteDef) < 0 ||
         install_method(&XtPreParserType, kRefuseReduceDef) < 0) {
         return -1;
     }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/function.hpp"
+
 namespace vrel {
 
 // Recently used cache keys, found again by content: a packet whose command field was
@@ -43,8 +45,11 @@ inline constexpr Py_ssize_t kCacheableCommand = 64;
 // The work of parse_and_route on one message, data[0..n): *record is a new record, or
 // null when the message yields none (foreign, malformed, or wanted by nobody). 0, or -1
 // with an error (the caller's callable adds the traceback entry). `data` must stay valid
-// and unchanged for the whole call, which runs Python code (the gate, orjson).
+// for the whole call, which runs Python code (the gate, orjson); that code may rewrite
+// bytes of a caller's buffer in place, so every read stays within data[0..n).
 int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** record) noexcept;
+
+extern const FunctionDef kFeedAndRouteDef;  // feed.cpp
 
 // The integer rule for the field that starts at `start`: optional '-', then one or more
 // ASCII digits up to the field's end (the next '%' or the end of the message), the

@@ -133,6 +133,11 @@ class XtPreParser:
         Raises TypeError when msg is not exactly bytes or None; whatever get_destination_mask
         raises propagates.
         """
+    def feed_and_route(
+        self, buffer: bytearray | None, rpc_queue: _SupportsPutNowait[XtPre], evt_queue: _SupportsPutNowait[XtPre]
+    ) -> tuple[int, int]:
+        """Handles every NUL-terminated message in `buffer` as parse_and_route plus the gate's
+        route_to_queues would, removes them from its front, and returns (messages, records routed)."""
 
 @disjoint_base
 class Gatekeeper:

@@ -1,0 +1,432 @@
+"""XtPreParser.feed_and_route: whole read buffers, checked against the per-packet path."""
+import asyncio
+import sys
+import types
+from collections import deque
+from pathlib import Path
+
+import orjson
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vrel_dll
+from conftest import TOO_LARGE, fields, own_entries
+from vrel_dll import Gatekeeper, XtPreParser
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from corpus import ANSWERED, HANDLED, build_corpus  # noqa: E402
+
+FEED = "vrel_dll.XtPreParser.feed_and_route"
+ROUTE = "vrel_dll.Gatekeeper.route_to_queues"
+MASK = "vrel_dll.Gatekeeper.get_destination_mask"
+STREAM = b"".join(m + b"\0" for m in build_corpus().messages)
+RESIZED = "Existing exports of data: object cannot be re-sized"
+
+
+class DequeQueue(deque):
+    """A queue whose put_nowait is a C call."""
+
+    put_nowait = deque.append
+
+
+class LogQueue:
+    """Logs (queue name, record fields) into a log both queues share, so that their order shows."""
+
+    def __init__(self, name, log):
+        self.name, self.log = name, log
+
+    def put_nowait(self, item):
+        self.log.append((self.name, fields(item)))
+
+
+def log_queues(log):
+    return LogQueue("rpc", log), LogQueue("evt", log)
+
+
+class PyGate:
+    """A gate written in Python: masks from a table (an exception there is raised), routing logged."""
+
+    def __init__(self, masks, log, fail_route=None):
+        self.masks, self.log, self.fail_route = masks, log, fail_route
+
+    def get_destination_mask(self, name):
+        answer = self.masks.get(name, 0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+
+    def route_to_queues(self, record, rpc_queue, evt_queue):
+        self.log.append(("gate", record.command))
+        if record.command == self.fail_route:
+            raise Boom("route")
+        if record.destination & 1:
+            rpc_queue.put_nowait(record)
+        if record.destination & 2:
+            evt_queue.put_nowait(record)
+
+
+class SubGate(Gatekeeper):
+    """Not exactly a Gatekeeper, so its own route_to_queues is the one called."""
+
+    def route_to_queues(self, record, rpc_queue, evt_queue):
+        evt_queue.put_nowait(record)  # everything to the event queue
+
+
+class Boom(Exception):
+    pass
+
+
+def corpus_gate(kind, log):
+    """A gate for the corpus: handled commands get 2, answered ones 1, userJoin both."""
+    if kind == "python":
+        masks = {c.lower(): 2 for c in HANDLED} | {c.lower(): 1 for c in ANSWERED} | {"userjoin": 3}
+        return PyGate(masks, log)
+    gate = (Gatekeeper if kind == "gatekeeper" else SubGate)({c: None for c in HANDLED}, {})
+    gate._pending_futures.update(dict.fromkeys([c.lower() for c in ANSWERED] + ["userjoin"]))
+    return gate
+
+
+def per_packet(parser, gate, buffer, rpc, evt):
+    """The reference: each complete message through parse_and_route, then the gate's route_to_queues."""
+    *messages, rest = bytes(buffer).split(b"\0")
+    records = 0
+    for msg in messages:
+        record = parser.parse_and_route(msg)
+        if record is not None:
+            gate.route_to_queues(record, rpc, evt)
+            records += 1
+    buffer[:] = rest
+    return len(messages), records
+
+
+def chunked(stream, how):
+    """The stream cut as a reader might receive it."""
+    if isinstance(how, int):
+        return [stream[i:i + how] for i in range(0, len(stream), how)]
+    keep = 1 if how == "after each NUL" else 0
+    out, start = [], 0
+    for i, byte in enumerate(stream):
+        if byte == 0:
+            out.append(stream[start:i + keep])
+            start = i + keep
+    return out + [stream[start:]]
+
+
+def run_both(gate_kind, chunks):
+    """Feeds the chunks to feed_and_route and to the reference; returns both sides' counts, logs and buffers."""
+    sides = []
+    for use_feed in (True, False):
+        log = []
+        gate = corpus_gate(gate_kind, log)
+        parser, queues, buffer, counts = XtPreParser(gate), log_queues(log), bytearray(), []
+        for chunk in chunks:
+            buffer += chunk
+            counts.append(parser.feed_and_route(buffer, *queues) if use_feed
+                          else per_packet(parser, gate, buffer, *queues))
+        sides.append((counts, log, buffer))
+    return sides
+
+
+EMPTIES = b"%xt%userJoin%1%{}%\0" + b"\0" * 40 + b"%xt%ext%publicMessage%1%0%[1]%\0\0\0%xt%userLeave%1%0%{}"
+
+
+@pytest.mark.parametrize("gate_kind", ["gatekeeper", "subclass", "python"])
+@pytest.mark.parametrize("stream, how", [
+    pytest.param(STREAM, len(STREAM), id="corpus-at-once"),
+    pytest.param(STREAM, "after each NUL", id="corpus-after-each-NUL"),
+    pytest.param(STREAM, "before each NUL", id="corpus-before-each-NUL"),
+    pytest.param(STREAM, 997, id="corpus-inside-messages"),
+    pytest.param(STREAM, 65536, id="corpus-64KB"),
+    pytest.param(STREAM[:30_000], 1, id="corpus-byte-by-byte"),
+    pytest.param(EMPTIES, "after each NUL", id="empty-messages-after-each-NUL"),
+    pytest.param(EMPTIES, "before each NUL", id="empty-messages-before-each-NUL"),
+    pytest.param(EMPTIES, 3, id="empty-messages-by-3"),
+])
+def test_same_results_as_the_per_packet_path(gate_kind, stream, how):
+    (counts, log, buffer), (want_counts, want_log, want_buffer) = run_both(gate_kind, chunked(stream, how))
+    assert counts == want_counts and log == want_log and buffer == want_buffer
+    assert sum(m for m, _ in counts) == stream.count(0) and sum(r for _, r in counts) > 0
+
+
+@pytest.mark.parametrize("make_queue, drain", [
+    (DequeQueue, lambda q: [fields(r) for r in q]),
+    (asyncio.Queue, lambda q: [fields(q.get_nowait()) for _ in range(q.qsize())]),
+])
+def test_records_reach_the_queues_in_order(make_queue, drain):
+    gate = Gatekeeper({"evt": None, "both": None}, {})
+    gate._pending_futures.update(rpc=None, both=None)
+    rpc, evt = make_queue(), make_queue()
+    buffer = bytearray(b'%xt%EVT%1%0%[1]%\0%xt%nobody%1%{}%\0%xt%ext%Both%-2%7%\0\0%xt%rpc%1%{"a":1}%\0%xt%rpc')
+    assert XtPreParser(gate).feed_and_route(buffer=buffer, rpc_queue=rpc, evt_queue=evt) == (5, 3)
+    assert buffer == b"%xt%rpc"
+    assert drain(rpc) == [("both", -2, 7, None, 3), ("rpc", 1, 0, {"a": 1}, 1)]
+    assert drain(evt) == [("evt", 1, 0, [1], 2), ("both", -2, 7, None, 3)]
+
+
+@pytest.mark.parametrize("buffer", [bytearray(), bytearray(b"%xt%abc%1%{}%"), bytearray(b"x" * 100_000), None])
+def test_without_a_complete_message_nothing_happens(buffer):
+    before = None if buffer is None else bytes(buffer)
+    gate = PyGate({"abc": Boom("asked")}, log := [])
+    assert XtPreParser(gate).feed_and_route(buffer, *log_queues(log)) == (0, 0)
+    assert (buffer if buffer is None else bytes(buffer)) == before and log == []
+
+
+def test_payload_decoder_failures_are_not_failures(monkeypatch):
+    def loads(payload):
+        raise KeyboardInterrupt  # dropped like any other decoding failure: the record gets data None
+
+    monkeypatch.setattr(vrel_dll, "orjson", types.SimpleNamespace(loads=loads))
+    buffer, log = bytearray(b"%xt%a%1%[1]%\0%xt%a%1%0%{}%\0"), []
+    assert XtPreParser(PyGate({"a": 2}, log)).feed_and_route(buffer, *log_queues(log)) == (2, 2)
+    assert buffer == b"" and [entry for entry in log if entry[0] == "evt"] == [("evt", ("a", 1, 0, None, 2))] * 2
+
+
+# ---- arguments
+@pytest.mark.parametrize("buffer", [b"%xt%abc%1%\0", memoryview(bytearray(b"%xt%abc%1%\0")), "%xt%abc%1%\0",
+                                    type("Buffer", (bytearray,), {})(b"%xt%abc%1%\0"), [0]])
+def test_buffer_must_be_exactly_a_bytearray(buffer):
+    gate = PyGate({"abc": Boom("asked")}, log := [])
+    with pytest.raises(TypeError) as exc:
+        XtPreParser(gate).feed_and_route(buffer, *log_queues(log))
+    assert str(exc.value) == f"Argument 'buffer' has incorrect type (expected bytearray, got {type(buffer).__name__})"
+    assert own_entries(exc.value) == [] and log == []
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((bytearray(b"\0"),), {}, "feed_and_route() takes exactly 3 positional arguments (1 given)"),
+    ((bytearray(b"\0"), 1, 2, 3), {}, "feed_and_route() takes exactly 3 positional arguments (4 given)"),
+    ((bytearray(b"\0"), 1), {"rpc_queue": 2}, "feed_and_route() got multiple values for keyword argument 'rpc_queue'"),
+    ((), {"buffer": bytearray(b"\0"), "queue": 1}, "feed_and_route() got an unexpected keyword argument 'queue'"),
+    ((), {"rpc_queue": 1, "evt_queue": 2}, "feed_and_route() takes exactly 3 positional arguments (0 given)"),
+])
+def test_argument_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as exc:
+        XtPreParser(Gatekeeper({}, {})).feed_and_route(*args, **kwargs)
+    assert str(exc.value) == message and own_entries(exc.value) == [FEED]
+
+
+# ---- failures: what came before stays routed and removed, the failing message is removed too
+HEAD = b"%xt%first%1%[1]%\0\0%xt%bad%1%[2]%\0"
+TAIL = b"%xt%after%1%{}%\0%xt%part"
+
+
+class PickyQueue(LogQueue):
+    def put_nowait(self, item):
+        if item.command == "bad":
+            raise Boom("put")
+        super().put_nowait(item)
+
+
+class EqualToBad:
+    """A table key that collides with "bad" and fails the comparison."""
+
+    def __hash__(self):
+        return hash("bad")
+
+    def __eq__(self, other):
+        raise Boom("compare")
+
+
+def gatekeeper(pending=(), handled=("first",)):
+    gate = Gatekeeper(dict.fromkeys(handled), {})
+    gate._pending_futures.update(dict.fromkeys(pending))
+    return gate
+
+
+def no_str_in_cache(parser):
+    parser.parse_and_route(b"%xt%bad%1%")
+    cache = next(r for r in __import__("gc").get_referents(parser) if type(r) is dict)
+    cache[b"bad"] = 5
+
+
+# name -> (gate, rpc queue or None for a logging one, setup, error type, message, own entries, routed before)
+FAILURES = {
+    "gate raises": (lambda log: PyGate({"first": 2, "bad": Boom("boom")}, log), None, None,
+                    Boom, "boom", [FEED], ["first"]),
+    "mask is no integer": (lambda log: PyGate({"first": 2, "bad": "3"}, log), None, None,
+                           TypeError, "an integer is required", [FEED], ["first"]),
+    "mask out of range": (lambda log: PyGate({"first": 2, "bad": 2**40}, log), None, None,
+                          OverflowError, TOO_LARGE, [FEED], ["first"]),
+    "gate's routing raises": (lambda log: PyGate({"first": 2, "bad": 2}, log, fail_route="bad"), None, None,
+                              Boom, "route", [FEED], ["first"]),
+    "full rpc queue": (lambda log: gatekeeper(["bad"]), lambda log: asyncio.Queue(1), lambda p, rpc: rpc.put_nowait(0),
+                       asyncio.QueueFull, "", [FEED, ROUTE], ["first"]),
+    "evt queue raises after the rpc put": (lambda log: gatekeeper(["bad"], ["first", "bad"]), None, None,
+                                           Boom, "put", [FEED, ROUTE], ["first", "bad"]),
+    "table key raises": (lambda log: gatekeeper([EqualToBad()]), None, None, Boom, "compare", [FEED, MASK], ["first"]),
+    "cache entry no str": (lambda log: gatekeeper(["bad"]), None, lambda p, rpc: no_str_in_cache(p),
+                           TypeError, "Expected str, got int", [FEED], ["first"]),
+}
+
+
+@pytest.mark.parametrize("name", FAILURES)
+def test_a_failing_message_is_removed_and_the_rest_kept(name):
+    make_gate, make_rpc, setup, exc_type, message, entries, routed = FAILURES[name]
+    log = []
+    parser = XtPreParser(make_gate(log))
+    rpc = make_rpc(log) if make_rpc else LogQueue("rpc", log)
+    evt = PickyQueue("evt", log) if name.startswith("evt") else LogQueue("evt", log)
+    if setup:
+        setup(parser, rpc)
+    buffer = bytearray(HEAD + TAIL)
+    with pytest.raises(exc_type) as info:
+        parser.feed_and_route(buffer, rpc, evt)
+    assert str(info.value) == message and own_entries(info.value) == entries
+    assert buffer == TAIL
+    assert [f[0] for queue, f in log if queue != "gate"] == routed
+    # the rest waits for the next call, and is handled once
+    parser.__init__(Gatekeeper({"after": None}, {}))
+    del log[:]
+    assert parser.feed_and_route(buffer, *log_queues(log)) == (1, 1)
+    assert buffer == b"%xt%part" and log == [("evt", ("after", 1, 0, {}, 2))]
+
+
+def test_a_parser_without_a_cache_fails_at_its_first_packet():
+    parser, log = XtPreParser.__new__(XtPreParser), []
+    buffer = bytearray(b"\0not xt\0%xt%first%1%\0" + TAIL)
+    with pytest.raises(AttributeError) as info:
+        parser.feed_and_route(buffer, *log_queues(log))
+    assert str(info.value) == "'NoneType' object has no attribute 'get'" and own_entries(info.value) == [FEED]
+    assert buffer == TAIL and log == []
+
+
+# ---- the buffer is exported while the method runs: Python code it calls cannot resize it
+RESIZES = {
+    "extend": lambda b: b.extend(b"xx"),
+    "append": lambda b: b.append(0),
+    "del prefix": lambda b: b.__delitem__(slice(0, 1)),
+    "clear": lambda b: b.clear(),
+    "grow slice": lambda b: b.__setitem__(slice(0, 1), b"abc"),
+    "+=": lambda b: b.__iadd__(b"x"),
+    "re-init": lambda b: b.__init__(b"x"),
+}
+
+
+@pytest.mark.parametrize("resize", RESIZES)
+@pytest.mark.parametrize("where", ["gate", "queue"])
+@pytest.mark.parametrize("swallow", [True, False])
+def test_resizing_the_buffer_from_a_callback_raises_buffer_error(resize, where, swallow):
+    buffer, log, seen = bytearray(HEAD + TAIL), [], []
+
+    def attempt(name):
+        if name == "bad":
+            try:
+                RESIZES[resize](buffer)
+            except BufferError as exc:
+                seen.append(str(exc))
+                if not swallow:
+                    raise
+
+    gate = PyGate({"first": 2, "bad": 2, "after": 2}, log)
+    rpc, evt = log_queues(log)
+    if where == "gate":
+        gate.get_destination_mask = lambda name: attempt(name) or gate.masks[name]
+    else:
+        evt.put_nowait = lambda record: attempt(record.command) or LogQueue.put_nowait(evt, record)
+    parser = XtPreParser(gate)
+    if swallow:
+        assert parser.feed_and_route(buffer, rpc, evt) == (4, 3)
+        assert buffer == b"%xt%part"
+    else:
+        with pytest.raises(BufferError) as info:
+            parser.feed_and_route(buffer, rpc, evt)
+        assert own_entries(info.value) == [FEED] and buffer == TAIL
+    assert seen == [RESIZED]
+    buffer += b"%"  # free to resize again
+    assert buffer.endswith(b"%xt%part%")
+
+
+def test_bytes_changed_in_place_by_a_callback_are_read_as_they_are_then():
+    buffer, log = bytearray(b"%xt%a%1%\0%xt%b%1%[1]%\0%xt%b%1%"), []
+
+    def mask(name):
+        if name == "a":
+            buffer[buffer.index(b"b")] = ord("c")  # the next message, still unread
+            buffer[-1:] = b"\0"  # completes the partial message
+        return 2
+
+    gate = PyGate({}, log)
+    gate.get_destination_mask = mask
+    assert XtPreParser(gate).feed_and_route(buffer, *log_queues(log)) == (3, 3)
+    assert [f[0] for q, f in log if q == "evt"] == ["a", "c", "b"] and buffer == b""
+
+
+def test_an_exported_buffer_is_refused_before_anything_is_handled():
+    buffer, log = bytearray(HEAD + TAIL), []
+    parser = XtPreParser(PyGate({"first": 2, "bad": 2}, log))
+    with memoryview(buffer):
+        with pytest.raises(BufferError) as info:
+            parser.feed_and_route(buffer, *log_queues(log))
+    assert str(info.value) == RESIZED and own_entries(info.value) == [FEED]
+    assert buffer == HEAD + TAIL and log == []
+
+
+def test_a_reentrant_call_on_the_same_buffer_is_refused():
+    buffer, other, log, inner = bytearray(HEAD + TAIL), bytearray(b"%xt%other%1%\0"), [], []
+
+    def mask(name):
+        if name == "bad":
+            inner.append(parser.feed_and_route(other, *log_queues(log)))
+            with pytest.raises(BufferError, match=RESIZED):
+                parser.feed_and_route(buffer, *log_queues(log))
+        return 2
+
+    gate = PyGate({}, log)
+    gate.get_destination_mask = mask
+    parser = XtPreParser(gate)
+    assert parser.feed_and_route(buffer, *log_queues(log)) == (4, 3)
+    assert inner == [(1, 1)] and other == b"" and buffer == b"%xt%part"
+    assert [f[0] for q, f in log if q == "evt"] == ["first", "other", "bad", "after"]
+
+
+def test_a_view_kept_by_a_callback_stops_the_removal():
+    # The messages are handled, but cannot be taken out of a buffer someone else still
+    # views: the caller learns it from the BufferError and the buffer still holds them.
+    buffer, log, views = bytearray(HEAD + TAIL), [], []
+    gate = PyGate({"first": 2, "bad": 2, "after": 2}, log)
+    gate.get_destination_mask = lambda name: views.append(memoryview(buffer)) or 2
+    with pytest.raises(BufferError) as info:
+        XtPreParser(gate).feed_and_route(buffer, *log_queues(log))
+    assert str(info.value) == RESIZED and own_entries(info.value) == [FEED]
+    assert buffer == HEAD + TAIL and len([q for q, _ in log if q == "evt"]) == 3
+    views.clear()
+    del buffer[:1]
+
+
+def test_gate_replaced_while_a_buffer_is_handled():
+    log = []
+    second = PyGate({"b": 2}, log)
+
+    def mask(name):
+        parser.__init__(second)  # drops the parser's hold on the first gate
+        return 2
+
+    first = PyGate({}, log)
+    first.get_destination_mask = mask
+    parser = XtPreParser(first)
+    del first
+    buffer = bytearray(b"%xt%a%1%\0%xt%b%1%\0")
+    assert parser.feed_and_route(buffer, *log_queues(log)) == (2, 2)
+    # each record is routed by the gate the parser has when the record is routed
+    assert [entry for entry in log if entry[0] == "gate"] == [("gate", "a"), ("gate", "b")]
+
+
+# ---- random streams cut at random places
+message_st = st.one_of(
+    st.sampled_from([m for m in build_corpus(size=200, seed=3).messages if len(m) < 400]),
+    st.sampled_from([b"", b"%xt%", b"%xt%userJoin%1%", b"%xt%ext%getRoomList%-1%12%[1]%", b"%xt%PlayerMove%1%{%"]),
+    st.binary(max_size=20).map(lambda b: b.replace(b"\0", b"%")),
+    st.binary(max_size=20).map(lambda b: b"%xt%" + b.replace(b"\0", b"")),
+)
+
+
+@settings(max_examples=300, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(message_st, max_size=30), st.booleans(), st.data())
+def test_random_chunking_of_a_random_stream(messages, terminated, data):
+    stream = b"\0".join(messages) + (b"\0" if terminated else b"")
+    cuts = sorted(data.draw(st.lists(st.integers(0, len(stream)), max_size=12)))
+    chunks = [stream[a:b] for a, b in zip([0, *cuts], [*cuts, len(stream)], strict=True)]
+    (counts, log, buffer), (want_counts, want_log, want_buffer) = run_both("gatekeeper", chunks)
+    assert counts == want_counts and log == want_log and buffer == want_buffer
+    assert bytes(buffer) == stream[stream.rfind(b"\0") + 1:]
