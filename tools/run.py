@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Build vrel_dll and run its test suite, its demo or its benchmarks on the interpreters found here.
 
-    python3 tools/run.py tests [pytest args]   every supported interpreter found (3.12-3.14)
+    python3 tools/run.py tests [pytest args]   every supported interpreter found (3.12-3.15)
     python3 tools/run.py wheel [pytest args]   build, repair (manylinux) and test a wheel on each
     python3 tools/run.py demo [demo args]      the newest supported interpreter found
     python3 tools/run.py bench [bench args]    benchmarks (pyperf), the newest interpreter found
     python3 tools/run.py sanitize [pytest args]  the test suite on an ASan+UBSan build, on each
     python3 tools/run.py leaks [leakcheck args]  reference-leak check (tools/leakcheck.py), on each
     python3 tools/run.py fuzz [seconds [target...]]  coverage-guided fuzzing under ASan+UBSan, on each
+    python3 tools/run.py windows               cross-compile for Windows x64 (mingw-w64) and check the DLL, on each
 
 Interpreters are looked for on PATH and in pyenv's versions folder. nox is taken from
 the running interpreter when it has it, otherwise installed once into .nox/bootstrap.
@@ -25,7 +26,7 @@ import venv
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-VERSIONS = ["3.12", "3.13", "3.14"]
+VERSIONS = ["3.12", "3.13", "3.14", "3.15"]
 
 
 def runs_as(exe: str, version: str) -> bool:
@@ -81,7 +82,7 @@ def every_interpreter(session: str, extra: list[str]) -> int:
     """Runs `session` (tests, wheel) once per supported interpreter found."""
     interpreters = find_interpreters()
     if not interpreters:
-        print("run.py: no supported interpreter (3.12, 3.13, 3.14) found", file=sys.stderr)
+        print(f"run.py: no supported interpreter ({', '.join(VERSIONS)}) found", file=sys.stderr)
         return 1
     print("run.py: interpreters found: " + ", ".join(f"{v} ({d})" for v, d in interpreters.items()), flush=True)
     report = ROOT / ".nox" / f"report-{session}.json"
@@ -105,14 +106,14 @@ def on_newest(session: str, extra: list[str]) -> int:
     """Runs `session` (demo, bench) once, on the newest supported interpreter found."""
     interpreters = find_interpreters()
     if not interpreters:
-        print("run.py: no supported interpreter (3.12, 3.13, 3.14) found", file=sys.stderr)
+        print(f"run.py: no supported interpreter ({', '.join(VERSIONS)}) found", file=sys.stderr)
         return 1
     newest = list(interpreters)[-1]
     return run_nox(["-s", f"{session}-{newest}", "--", *extra], {newest: interpreters[newest]})
 
 
 def main() -> int:
-    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "wheel", "demo", "bench", "sanitize", "leaks", "fuzz"):
+    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "wheel", "demo", "bench", "sanitize", "leaks", "fuzz", "windows"):
         print(__doc__, file=sys.stderr)
         return 2
     command, extra = sys.argv[1], sys.argv[2:]
