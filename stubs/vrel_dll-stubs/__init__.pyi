@@ -136,8 +136,18 @@ class XtPreParser:
     def feed_and_route(
         self, buffer: bytearray | None, rpc_queue: _SupportsPutNowait[XtPre], evt_queue: _SupportsPutNowait[XtPre]
     ) -> tuple[int, int]:
-        """Handles every NUL-terminated message in `buffer` as parse_and_route plus the gate's
-        route_to_queues would, removes them from its front, and returns (messages, records routed)."""
+        """Parses and routes every complete message in `buffer`, a bytearray of received data.
+
+        Each NUL-terminated message is handled as parse_and_route followed, for a record, by the
+        gate's route_to_queues(record, rpc_queue, evt_queue). The consumed messages and their
+        NULs are removed from the front of `buffer`; an incomplete tail stays for the next call.
+        Returns (messages consumed, records routed); None gives (0, 0).
+
+        If handling a message raises, the messages before it stay routed and removed, the
+        failing one is removed too, the rest stays in `buffer`, and the exception propagates.
+        Raises TypeError when buffer is not exactly a bytearray; code run during the call
+        cannot resize it (BufferError).
+        """
 
 @disjoint_base
 class Gatekeeper:
