@@ -16,7 +16,7 @@ from pathlib import Path
 
 import nox
 
-PYTHONS = ["3.12", "3.13", "3.14", "3.15"]
+PYTHONS = ["3.12", "3.13", "3.14"]
 SYSTEM_PACKAGES = os.environ.get("VREL_SYSTEM_PACKAGES") == "1"
 VENV_PARAMS = ["--system-site-packages"] if SYSTEM_PACKAGES else []
 # Our own builds treat compiler warnings as errors; a user's `pip install .` does not.
@@ -78,6 +78,19 @@ def bench(session: nox.Session) -> None:
     if not has_module(session, "pyperf"):
         session.install("pyperf")
     session.run("python", "bench/run.py", *session.posargs)
+
+
+@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
+def instructions(session: nox.Session) -> None:
+    """Build the module and count each benchmark scenario's instructions per operation under
+    callgrind, which is installed from Debian's packages when missing (bench/instructions.py;
+    arguments go to it)."""
+    if not sys.platform.startswith("linux"):
+        session.skip("callgrind runs on Linux")
+    install_module(session)
+    if not has_module(session, "pyperf"):
+        session.install("pyperf")  # bench/run.py, whose scenarios are counted, imports it
+    session.run("python", "bench/instructions.py", *session.posargs)
 
 
 def fresh_dir(path: Path) -> Path:
@@ -171,25 +184,6 @@ def wheel(session: nox.Session) -> None:
                         external=True)
         session.run(python, "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"), *session.posargs,
                     external=True)
-
-
-def runs(command: list[str]) -> bool:
-    try:
-        return subprocess.run(command, capture_output=True).returncode == 0
-    except OSError:
-        return False
-
-
-@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
-def windows(session: nox.Session) -> None:
-    """Cross-compile the module for Windows x64 with mingw-w64 against this interpreter's
-    headers, and check the DLL it makes (tools/windows/build.py, which installs the cross
-    toolchain from Debian's packages when missing)."""
-    if not sys.platform.startswith("linux"):
-        session.skip("the cross build is made on Linux")
-    if not (runs(["cmake", "--version"]) and runs(["ninja", "--version"])):
-        session.install("cmake", "ninja")
-    session.run("python", "tools/windows/build.py", "--out", str(Path(session.create_tmp()).resolve()))
 
 
 # ---- memory safety: sanitizers, reference leaks, fuzzing

@@ -471,13 +471,13 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
             Timing("baseline", t_parse, (fx.base_parser, msgs), len(msgs)),
             # The decoding alone, spread over the same number of messages.
             Timing("orjson.loads of delivered payloads", t_loads, (payloads,), len(msgs)),
-            Target("floor", 1.15) if key == "corpus" else None))
+            Target("floor", 1.10) if key == "corpus" else None))
     out.append(Scenario(
         "parse-unwanted", "parse_and_route: unwanted only",
         Timing("vrel_dll", t_parse, (fx.parser, fx.unwanted), len(fx.unwanted)),
         Timing("baseline", t_parse, (fx.base_parser, fx.unwanted), len(fx.unwanted)),
         Timing("len(msg)", t_len, (fx.unwanted,), len(fx.unwanted)),
-        Target("baseline", 10)))
+        Target("floor", 3)))
     out.append(Scenario(
         "parse-malformed", "parse_and_route: malformed/non-XT",
         Timing("vrel_dll", t_parse, (fx.parser, fx.malformed), len(fx.malformed)),
@@ -492,7 +492,8 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
     out.append(Scenario(
         "rpc-cycle", "register_rpc + resolve_rpc",
         Timing("vrel_dll", t_rpc, (make_vrel_gate, fx.rpc_commands, fx.loop), cycle),
-        Timing("baseline", t_rpc, (make_base_gate, fx.rpc_commands, fx.loop), cycle)))
+        Timing("baseline", t_rpc, (make_base_gate, fx.rpc_commands, fx.loop), cycle),
+        target=Target("baseline", 1.3)))
     out.append(Scenario(
         "status-ok", "process_status: success",
         Timing("vrel_dll", t_status, (fx.gate, fx.status_ok), len(fx.status_ok)),
@@ -502,7 +503,8 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
     out.append(Scenario(
         "status-failed", "process_status: failure (no-op logger)",
         Timing("vrel_dll", t_status, (fx.gate, fx.status_failed), len(fx.status_failed)),
-        Timing("baseline", t_status, (fx.base_gate, fx.status_failed), len(fx.status_failed))))
+        Timing("baseline", t_status, (fx.base_gate, fx.status_failed), len(fx.status_failed)),
+        target=Target("baseline", 1.5)))
     out.append(Scenario(
         "mask", "get_destination_mask",
         Timing("vrel_dll", t_mask, (fx.gate, fx.names), len(fx.names)),
@@ -531,7 +533,8 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         "format-xml", "cy_format_xml",
         Timing("vrel_dll", t_format_xml, (vrel_dll.cy_format_xml, fx.requests_xml), len(fx.requests_xml)),
         Timing("baseline", t_format_xml, (baseline.format_xml, fx.requests_xml), len(fx.requests_xml)),
-        Timing("f-string", t_fstring_xml, (fx.requests_xml,), len(fx.requests_xml))))
+        Timing("f-string", t_fstring_xml, (fx.requests_xml,), len(fx.requests_xml)),
+        Target("floor", 1.0)))
     return out
 
 

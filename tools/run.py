@@ -5,6 +5,8 @@
     python3 tools/run.py wheel [pytest args]   build, repair (manylinux) and test a wheel on each
     python3 tools/run.py demo [demo args]      the newest supported interpreter found
     python3 tools/run.py bench [bench args]    benchmarks (pyperf), the newest interpreter found
+    python3 tools/run.py instructions [args]   instructions per operation of each benchmark scenario
+                                               (callgrind; bench/instructions.py), the newest found
     python3 tools/run.py sanitize [pytest args]  the test suite on an ASan+UBSan build, on each
     python3 tools/run.py leaks [leakcheck args]  reference-leak check (tools/leakcheck.py), on each
     python3 tools/run.py fuzz [seconds [target...]]  coverage-guided fuzzing under ASan+UBSan, on each
@@ -103,7 +105,7 @@ def every_interpreter(session: str, extra: list[str]) -> int:
 
 
 def on_newest(session: str, extra: list[str]) -> int:
-    """Runs `session` (demo, bench) once, on the newest supported interpreter found."""
+    """Runs `session` (demo, bench, instructions) once, on the newest supported interpreter found."""
     interpreters = find_interpreters()
     if not interpreters:
         print(f"run.py: no supported interpreter ({', '.join(VERSIONS)}) found", file=sys.stderr)
@@ -113,11 +115,12 @@ def on_newest(session: str, extra: list[str]) -> int:
 
 
 def main() -> int:
-    if len(sys.argv) < 2 or sys.argv[1] not in ("tests", "wheel", "demo", "bench", "sanitize", "leaks", "fuzz", "windows"):
+    commands = ("tests", "wheel", "demo", "bench", "instructions", "sanitize", "leaks", "fuzz", "windows")
+    if len(sys.argv) < 2 or sys.argv[1] not in commands:
         print(__doc__, file=sys.stderr)
         return 2
     command, extra = sys.argv[1], sys.argv[2:]
-    if command in ("demo", "bench"):
+    if command in ("demo", "bench", "instructions"):
         return on_newest(command, extra)
     return every_interpreter(command, extra)
 
