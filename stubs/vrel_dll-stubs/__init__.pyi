@@ -20,15 +20,21 @@ _T = TypeVar("_T")
 _T_contra = TypeVar("_T_contra", contravariant=True)
 
 class _HasDestination(Protocol):
+    """A packet for route_to_queues: anything with a destination mask, such as an XtPre."""
+
     @property
     def destination(self) -> SupportsInt: ...
 
 _Packet = TypeVar("_Packet", bound=_HasDestination)
 
 class _SupportsPutNowait(Protocol[_T_contra]):
+    """A queue: anything with a one-argument put_nowait, such as an asyncio.Queue."""
+
     def put_nowait(self, item: _T_contra, /) -> object: ...
 
 class _SupportsDestinationMask(Protocol):
+    """A parser's gate: anything with get_destination_mask(name), such as a Gatekeeper."""
+
     def get_destination_mask(self, command: str, /) -> SupportsInt: ...
 
 # Dicts are invariant, so each value type a caller may have declared is listed.
