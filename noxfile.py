@@ -16,7 +16,7 @@ from pathlib import Path
 
 import nox
 
-PYTHONS = ["3.12", "3.13", "3.14"]
+PYTHONS = ["3.12", "3.13", "3.14", "3.15"]
 SYSTEM_PACKAGES = os.environ.get("VREL_SYSTEM_PACKAGES") == "1"
 VENV_PARAMS = ["--system-site-packages"] if SYSTEM_PACKAGES else []
 # Our own builds treat compiler warnings as errors; a user's `pip install .` does not.
@@ -184,6 +184,25 @@ def wheel(session: nox.Session) -> None:
                         external=True)
         session.run(python, "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"), *session.posargs,
                     external=True)
+
+
+def runs(command: list[str]) -> bool:
+    try:
+        return subprocess.run(command, capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
+@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
+def windows(session: nox.Session) -> None:
+    """Cross-compile the module for Windows x64 with mingw-w64 against this interpreter's
+    headers, and check the DLL it makes (tools/windows/build.py, which installs the cross
+    toolchain from Debian's packages when missing)."""
+    if not sys.platform.startswith("linux"):
+        session.skip("the cross build is made on Linux")
+    if not (runs(["cmake", "--version"]) and runs(["ninja", "--version"])):
+        session.install("cmake", "ninja")
+    session.run("python", "tools/windows/build.py", "--out", str(Path(session.create_tmp()).resolve()))
 
 
 # ---- memory safety: sanitizers, reference leaks, fuzzing
