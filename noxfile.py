@@ -42,12 +42,23 @@ def has_module(session: nox.Session, module: str) -> bool:
     return str(session.run("python", "-c", code, silent=True)).strip().splitlines()[-1:] == ["True"]
 
 
+# The four runs of the `tests` session, each announced by its label so that a reader of the
+# log can tell which one is running and, at the end, that all of them passed.
+TEST_RUNS = ["plain", "allocator debug hooks", "stubtest", "mypy"]
+
+
+def announce(session: nox.Session, run: str, what: str) -> None:
+    session.log(f"run {TEST_RUNS.index(run) + 1} of {len(TEST_RUNS)}, {run}: {what}")
+
+
 def check_types(session: nox.Session) -> None:
     """The stub package against the installed module, and the example client against the stubs."""
     if not SYSTEM_PACKAGES:
         session.install("mypy")
+    announce(session, "stubtest", "the type stubs against the built module")
     session.run("python", "-m", "mypy.stubtest", "vrel_dll")
     cache = Path(session.create_tmp()) / "mypy-cache"
+    announce(session, "mypy", "the example client type-checked with mypy --strict")
     session.run("python", "-m", "mypy", "--strict", "--cache-dir", str(cache), "examples/")
 
 
@@ -55,13 +66,16 @@ def check_types(session: nox.Session) -> None:
 def tests(session: nox.Session) -> None:
     """Build the module, run the whole test suite, and check the type stubs."""
     install_module(session, "test")
+    announce(session, "plain", "the test suite")
     session.run("python", "-m", "pytest", *session.posargs)
     # Again with the allocator's debug hooks: memory freed inside the interpreter (a table
     # dropped by a key's __eq__ while the module still reads it) is overwritten at once,
     # which the sanitizer build cannot see because the interpreter is not instrumented.
+    announce(session, "allocator debug hooks", "the test suite again with PYTHONMALLOC=debug")
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs,
                 env={"PYTHONMALLOC": "debug"})
     check_types(session)
+    session.log(f"{session.name} passed all {len(TEST_RUNS)} runs: {', '.join(TEST_RUNS)}")
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
