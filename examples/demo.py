@@ -1,16 +1,31 @@
 """vrel_dll at work: an asyncio client talking to a small server over TCP on 127.0.0.1.
 
-    python examples/demo.py [--packets N] [--batch N] [--show-warnings N]
+    python examples/demo.py [--packets N] [--batch N] [--show-warnings N] [--ingest feed|streams|both]
 
 The demo starts its own server (examples/demo_server.py) on an ephemeral port and
 connects to it. The client logs in with an XML request, keeps sending requests in the raw
 XT and JSON XT forms as well, asks the server to stream N event packets (--packets, in
-batches of --batch), and handles them. Every received message goes through
-XtPreParser.parse_and_route and Gatekeeper.route_to_queues into an RPC queue (answers,
+batches of --batch), and handles them. Received messages go into an RPC queue (answers,
 which complete the request futures through resolve_rpc) and an event queue (events,
-handed to the handler objects from get_handler). process_status judges every packet;
-its warnings for failed statuses go through loguru. At the end the client checks that it
-accounted for every packet the server says it sent, and prints a summary.
+handed to the handler objects from get_handler). process_status judges every packet.
+At the end the client checks that it accounted for every packet the server says it sent,
+and prints a summary.
+
+How the client reads (--ingest):
+  feed     (default) large reads appended to a bytearray, each handed whole to
+           XtPreParser.feed_and_route, which parses and routes every complete message in it
+           and keeps the unfinished tail for the next read;
+  streams  one StreamReader.readuntil per message, then XtPreParser.parse_and_route and
+           Gatekeeper.route_to_queues for it;
+  both     one run of each on the same traffic, and their rates side by side.
+Either way a message may be at most MAX_MESSAGE_SIZE bytes (1 MiB, the terminator not
+counted): a peer that goes past it without sending the terminator gets its connection
+closed with an error, so the client never holds more than that of an unfinished message.
+
+Some of the generated traffic fails on purpose: events with failure statuses and a
+request the server refuses. process_status logs each failure as a warning through loguru;
+the first few of those lines are shown on stderr (--show-warnings), all are counted, and
+the check expects exactly one per deliberate failure.
 """
 
 from __future__ import annotations
@@ -30,7 +45,9 @@ from demo_server import TERMINATOR, DemoServer
 if TYPE_CHECKING:
     from loguru import Message, Record
 
-READ_SIZE = 1 << 18
+READ_SIZE = 1 << 18  # at most MAX_MESSAGE_SIZE: the guard in read_buffers relies on it
+MAX_MESSAGE_SIZE = 1 << 20  # bytes of one message, its terminator not counted
+INGEST = {"feed": "feed_and_route", "streams": "readuntil per message"}  # the ways of reading
 REQUEST_TIMEOUT = 5.0
 SHORT_TIMEOUT = 0.25  # for the request this server never answers
 HEADER = "zone"
@@ -109,6 +126,14 @@ class RequestTimedOut(Exception):
     pass
 
 
+class MessageTooLong(Exception):
+    """The peer sent more than MAX_MESSAGE_SIZE bytes without ending the message."""
+
+    def __init__(self) -> None:
+        super().__init__(f"the server sent a message longer than {MAX_MESSAGE_SIZE:,} bytes "
+                         "(no terminator within the limit); connection closed")
+
+
 class RequestWithdrawn(Exception):
     """The request's future was cancelled by cancel_all at shutdown."""
 
@@ -149,9 +174,10 @@ class FirstOnly:
 
 class Client:
     def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                 handlers: dict[str, EventHandler]) -> None:
+                 handlers: dict[str, EventHandler], ingest: str = "feed") -> None:
         self.reader = reader
         self.writer = writer
+        self.ingest = ingest
         # Built inside the running loop: the gatekeeper creates its futures on this loop.
         self.gate = vrel_dll.Gatekeeper(dict(handlers), ERROR_CODES)
         self.parser = vrel_dll.XtPreParser(self.gate)
@@ -182,20 +208,50 @@ class Client:
         return result
 
     async def read_messages(self) -> None:
-        parse = self.parser.parse_and_route
-        route = self.gate.route_to_queues
+        """Reads until the server closes the connection; a message over the size limit closes it first."""
+        try:
+            if self.ingest == "streams":
+                await self.read_each_message()
+            else:
+                await self.read_buffers()
+        except MessageTooLong:
+            self.writer.close()
+            raise
+
+    async def read_buffers(self) -> None:
+        feed = self.parser.feed_and_route
         rpc_queue, evt_queue = self.rpc_queue, self.evt_queue
         stats = self.stats
-        buffer = b""
+        buffer = bytearray()
         while chunk := await self.reader.read(READ_SIZE):
-            *messages, buffer = (buffer + chunk).split(TERMINATOR)
-            stats.received += len(messages)
-            for msg in messages:
-                packet = parse(msg)
-                if packet is None:
-                    stats.dropped += 1  # nobody wants it: its JSON was never decoded
-                else:
-                    route(packet, rpc_queue, evt_queue)
+            buffer += chunk
+            # Only the message carried over from earlier reads can be longer than one read,
+            # and it is the first: look for its end within the limit.
+            if len(buffer) > MAX_MESSAGE_SIZE and buffer.find(TERMINATOR, 0, MAX_MESSAGE_SIZE + 1) < 0:
+                raise MessageTooLong
+            messages, records = feed(buffer, rpc_queue, evt_queue)
+            stats.received += messages
+            stats.dropped += messages - records  # nobody wanted them: their JSON was never decoded
+
+    async def read_each_message(self) -> None:
+        parse = self.parser.parse_and_route
+        route = self.gate.route_to_queues
+        readuntil = self.reader.readuntil
+        rpc_queue, evt_queue = self.rpc_queue, self.evt_queue
+        stats = self.stats
+        while True:
+            try:
+                msg = await readuntil(TERMINATOR)  # the reader's limit is MAX_MESSAGE_SIZE
+            except asyncio.IncompleteReadError:
+                return  # closed by the server
+            except asyncio.LimitOverrunError:
+                raise MessageTooLong from None
+            stats.received += 1
+            packet = parse(msg[:-1])
+            if packet is None:
+                stats.dropped += 1
+            else:
+                route(packet, rpc_queue, evt_queue)
 
     async def resolve_answers(self) -> None:
         gate = self.gate
@@ -260,6 +316,7 @@ class Outcome:
     port: int
     packets: int
     batch: int
+    ingest: str
     stats: Stats
     warnings: int
     elapsed: float
@@ -286,14 +343,15 @@ def report(outcome: Outcome, shown: int) -> bool:
     forms = ", ".join(f"{n:,} {form}" for form, n in stats.answered.items())
     rate = outcome.stream_received / outcome.elapsed if outcome.elapsed > 0 else 0.0
     print(f"\nvrel_dll demo: client and server on 127.0.0.1:{outcome.port}, "
-          f"{outcome.packets:,} event packets in batches of {outcome.batch:,}")
+          f"{outcome.packets:,} event packets in batches of {outcome.batch:,}, read with {INGEST[outcome.ingest]}")
     print(f"  requests answered   {answered:,} ({forms}); {stats.refused:,} refused by the server")
     print(f"  requests timed out  {stats.timed_out:,} (withdrawn with remove_future)")
     print(f"  requests cancelled  {stats.withdrawn:,} (cancel_all at shutdown)")
     print(f"  events handled      {stats.events_handled:,}")
     print(f"  events failed       {stats.events_failed:,}")
     print(f"  dropped as unwanted {stats.dropped:,}")
-    print(f"  warnings            {outcome.warnings:,} ({min(shown, outcome.warnings):,} shown)")
+    print(f"  warnings            {outcome.warnings:,}, one per deliberate failure in the traffic "
+          f"({min(shown, outcome.warnings):,} shown on stderr)")
     print(f"  throughput          {rate:,.0f} packets/s end to end "
           f"({outcome.stream_received:,} packets in {outcome.elapsed:.2f} s)")
 
@@ -320,10 +378,11 @@ def report(outcome: Outcome, shown: int) -> bool:
     return not problems
 
 
-async def run(packets: int, batch: int, warnings: WarningCounter) -> Outcome:
+async def run(packets: int, batch: int, warnings: WarningCounter, ingest: str) -> Outcome:
     server = DemoServer()
     port = await server.start()
-    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    # The reader's limit bounds what readuntil holds of one message (--ingest streams).
+    reader, writer = await asyncio.open_connection("127.0.0.1", port, limit=MAX_MESSAGE_SIZE)
     presence, stream_end = Presence(), StreamEnd()
     handlers: dict[str, EventHandler] = {
         "userJoin": presence,
@@ -334,12 +393,14 @@ async def run(packets: int, batch: int, warnings: WarningCounter) -> Outcome:
         "roomUpdate": RoomState(),
         "streamEnd": stream_end,
     }
-    client = Client(reader, writer, handlers)
+    client = Client(reader, writer, handlers, ingest)
     reading = asyncio.create_task(client.read_messages())
     consumers = [asyncio.create_task(client.resolve_answers()), asyncio.create_task(client.handle_events())]
     stopping = asyncio.Event()
-    requester: asyncio.Task[None] | None = None
-    try:
+    requesters: list[asyncio.Task[None]] = []
+
+    async def converse() -> tuple[float, int]:
+        """The session up to the end of the stream: its duration and the packets received meanwhile."""
         await client.request("XML", "login", vrel_dll.cy_format_xml(
             "sys", "login", "0", "<login z='zone'><nick><![CDATA[demo]]></nick><pword><![CDATA[]]></pword></login>"))
         try:  # a request this server does not know: given up after a short wait
@@ -347,13 +408,22 @@ async def run(packets: int, batch: int, warnings: WarningCounter) -> Outcome:
                                  timeout=SHORT_TIMEOUT)
         except RequestTimedOut:
             pass
-        requester = asyncio.create_task(keep_requesting(client, stopping))
+        requesters.append(asyncio.create_task(keep_requesting(client, stopping)))
         start, received_before = time.perf_counter(), client.stats.received
         await client.request("JSON XT", "startStream", vrel_dll.cy_format_json_xt(
             HEADER, "startStream", {"packets": packets, "batch": batch}))
         await asyncio.wait_for(stream_end.done.wait(), timeout=60 + packets / 10_000)
-        elapsed = time.perf_counter() - start
-        stream_received = client.stats.received - received_before
+        return time.perf_counter() - start, client.stats.received - received_before
+
+    talking = asyncio.create_task(converse())
+    try:
+        await asyncio.wait({talking, reading}, return_when=asyncio.FIRST_COMPLETED)
+        if not talking.done():  # the reading ended first: an error, or the server went away
+            talking.cancel()
+            await asyncio.gather(talking, return_exceptions=True)
+            reading.result()
+            raise ConnectionError("the server closed the connection during the session")
+        elapsed, stream_received = talking.result()
 
         # Shutdown: stop reading first, so that a late answer is not counted as dropped,
         # then withdraw whatever is still pending.
@@ -361,20 +431,23 @@ async def run(packets: int, batch: int, warnings: WarningCounter) -> Outcome:
         reading.cancel()
         await asyncio.gather(reading, return_exceptions=True)
         client.gate.cancel_all()
-        await requester
+        await requesters[0]
     finally:
-        background = [reading, *consumers] + ([requester] if requester is not None else [])
+        background = [talking, reading, *requesters, *consumers]
         for task in background:
             task.cancel()
         await asyncio.gather(*background, return_exceptions=True)
         writer.close()
         await server.close()
-    return Outcome(port, packets, batch, client.stats, warnings.count, elapsed, stream_received, stream_end.sent,
-                   {name.lower() for name in handlers}, dict(server.requests))
+    return Outcome(port, packets, batch, ingest, client.stats, warnings.count, elapsed, stream_received,
+                   stream_end.sent, {name.lower() for name in handlers}, dict(server.requests))
 
 
 def configure_logging(shown: int) -> WarningCounter:
     """Status warnings: the first few on stderr, all of them counted."""
+    if shown > 0:
+        print(f"demo: the traffic fails on purpose now and then; the first {shown} warning lines "
+              "logged for those failures follow", file=sys.stderr)
     counter = WarningCounter()
     logger.remove()
     logger.add(sys.stderr, level="WARNING", format="{time:HH:mm:ss.SSS} | {level: <7} | {message}",
@@ -387,13 +460,29 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument("--packets", type=int, default=300_000, help="event packets the server streams")
     parser.add_argument("--batch", type=int, default=500, help="event packets per write")
-    parser.add_argument("--show-warnings", type=int, default=5, help="status warnings shown on stderr")
+    parser.add_argument("--show-warnings", type=int, default=5,
+                        help="warning lines shown on stderr for the traffic's deliberate failures")
+    parser.add_argument("--ingest", choices=[*INGEST, "both"], default="feed",
+                        help="read whole buffers with feed_and_route, one message at a time with readuntil "
+                             "(streams), or both one after the other and compare")
     args = parser.parse_args(argv)
     if args.packets < 0 or args.batch < 1:
         parser.error("--packets must be >= 0 and --batch >= 1")
-    counter = configure_logging(args.show_warnings)
-    outcome = asyncio.run(run(args.packets, args.batch, counter))
-    return 0 if report(outcome, args.show_warnings) else 1
+    rates: dict[str, float] = {}
+    ok = True
+    for ingest in INGEST if args.ingest == "both" else [args.ingest]:
+        counter = configure_logging(args.show_warnings)
+        try:
+            outcome = asyncio.run(run(args.packets, args.batch, counter, ingest))
+        except (MessageTooLong, ConnectionError) as exc:
+            print(f"demo: error: {exc}", file=sys.stderr)
+            return 1
+        ok = report(outcome, args.show_warnings) and ok
+        rates[ingest] = outcome.stream_received / outcome.elapsed if outcome.elapsed > 0 else 0.0
+    if len(rates) == 2 and rates["streams"] > 0:
+        print(f"\ningest rates: feed_and_route {rates['feed']:,.0f} packets/s, readuntil per message "
+              f"{rates['streams']:,.0f} packets/s: {rates['feed'] / rates['streams']:.2f} times as many")
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """XtPreParser.feed_and_route: whole read buffers, checked against the per-packet path."""
 import asyncio
+import importlib
 import sys
 import types
 from collections import deque
@@ -430,3 +431,44 @@ def test_random_chunking_of_a_random_stream(messages, terminated, data):
     (counts, log, buffer), (want_counts, want_log, want_buffer) = run_both("gatekeeper", chunks)
     assert counts == want_counts and log == want_log and buffer == want_buffer
     assert bytes(buffer) == stream[stream.rfind(b"\0") + 1:]
+
+
+# ---- the example client's bound on a message
+@pytest.fixture(scope="module")
+def demo():
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+    return importlib.import_module("demo")
+
+
+@pytest.mark.parametrize("ingest", ["feed", "streams"])
+@pytest.mark.parametrize("extra, terminated, received", [
+    (0, True, 3),  # exactly the longest message allowed
+    (0, False, 1),  # as long, and still unfinished when the server closes
+    (1, True, None),  # one byte too long, terminator and all
+    (1, False, None),  # one byte too long, no terminator in sight
+])
+def test_the_example_client_bounds_a_message(demo, ingest, extra, terminated, received):
+    head = b"%xt%big%1%0%"
+    big = head + b"x" * (demo.MAX_MESSAGE_SIZE + extra - len(head))
+    data = b"%xt%big%1%0%[1]%\0" + big + (b"\0%xt%big%1%0%[2]%\0" if terminated else b"")
+    closed = []
+
+    async def session():
+        reader = asyncio.StreamReader(limit=demo.MAX_MESSAGE_SIZE)
+        client = demo.Client(reader, types.SimpleNamespace(close=lambda: closed.append(True)),
+                             {"big": lambda command, data: None}, ingest)
+        for i in range(0, len(data), 100_000):  # as the network might deliver it
+            reader.feed_data(data[i:i + 100_000])
+        reader.feed_eof()
+        try:
+            await client.read_messages()
+        finally:
+            stats = client.stats
+        return stats.received, stats.dropped, client.evt_queue.qsize()
+
+    if received is None:
+        with pytest.raises(demo.MessageTooLong, match="longer than 1,048,576 bytes"):
+            asyncio.run(session())
+        assert closed == [True]
+    else:
+        assert asyncio.run(session()) == (received, 0, received) and closed == []
