@@ -334,6 +334,15 @@ def ingest_chunks(msgs: list[bytes]) -> list[bytes]:
     return [stream[i:i + INGEST_CHUNK] for i in range(0, len(stream), INGEST_CHUNK)]
 
 
+def t_loads_kept(loops: int, payloads: list[bytes]) -> float:
+    """The decoding alone, its results kept until the pass ends, as an ingesting client's queues keep them."""
+    loads = orjson.loads
+    t0 = perf_counter()
+    for _ in range(loops):
+        kept = [loads(payload) for payload in payloads]  # noqa: F841 - kept alive for the pass
+    return perf_counter() - t0
+
+
 def t_ingest_split(loops: int, parser: AnyParser, gate: AnyGate, chunks: list[bytes],
                    make_queue: Callable[[], Any]) -> float:
     """A client's reads split with bytes.split, then one parse and one routing call per packet."""
@@ -621,7 +630,9 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
     chunks = ingest_chunks(fx.corpus)
     for queue_name, make_queue in INGEST_QUEUES.items():
         slug = "cput" if make_queue is DequeQueue else "asyncio"
-        floor = Timing("orjson.loads of delivered payloads", t_loads, (fx.payloads_corpus,), n)
+        # Every way of ingesting keeps the decoded payloads until the consumers take them
+        # (here: until the pass ends), and so pays for memory that stays in use.
+        floor = Timing("orjson.loads of delivered payloads, results kept", t_loads_kept, (fx.payloads_corpus,), n)
         base = Timing("baseline", t_ingest_split, (fx.base_parser, fx.base_gate, chunks, make_queue), n)
         out.append(Scenario(
             f"ingest-split-{slug}", f"ingest (b) split + 2 calls, {queue_name}",
