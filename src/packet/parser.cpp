@@ -96,6 +96,7 @@ RecentKey* recent_slot(XtPreParser* self, const char* bytes, Py_ssize_t size) no
     slot->key = key;
     Py_XDECREF(seen);
     Py_CLEAR(slot->name);
+    slot->mask_epoch = 0;
     return slot;
 }
 
@@ -105,10 +106,16 @@ void remember(XtPreParser* self, RecentKey* slot, PyObject* cache, PyObject* key
     if (!self->cache_watched || self->cmd_cache != cache || slot->key != key) return;
     Py_XSETREF(slot->name, Py_NewRef(name));
     slot->epoch = g_state.namespace_epoch;
+    slot->mask_epoch = 0;  // found for the name this replaces
 }
 
 void forget_names(XtPreParser* self) noexcept {
     for (RecentKey& slot : self->recent) Py_CLEAR(slot.name);
+}
+
+// Masks belong to the gate they were found with: forgotten before the gate changes.
+void forget_masks(XtPreParser* self) noexcept {
+    for (RecentKey& slot : self->recent) slot.mask_epoch = 0;
 }
 
 // The name for a command field too long to keep: looked up like any other (the cache may
@@ -125,8 +132,10 @@ PyObject* uncached_command_name(PyObject* cache, const char* field, Py_ssize_t s
     return ascii_command_name(field, size);
 }
 
-// The command name through the cache: new reference, or null with an error.
-PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noexcept {
+// The command name through the cache: new reference, or null with an error. *remembered
+// is the recent slot that holds this very name, or null.
+PyObject* command_name(XtPreParser* self, const char* data, const Header& h, RecentKey** remembered) noexcept {
+    *remembered = nullptr;
     Ref cache = Ref::borrow(self->cmd_cache);
     if (cache.get() == Py_None) {
         raise_none_has_no("get");
@@ -138,7 +147,10 @@ PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noe
     RecentKey* slot = recent_slot(self, field, size);
     if (slot == nullptr) return nullptr;
     // No watched dict has changed since: the cache would give this very entry.
-    if (slot->name != nullptr && slot->epoch == g_state.namespace_epoch) return Py_NewRef(slot->name);
+    if (slot->name != nullptr && slot->epoch == g_state.namespace_epoch) {
+        *remembered = slot;
+        return Py_NewRef(slot->name);
+    }
     Ref key = Ref::borrow(slot->key);
     PyObject* cached = nullptr;
     int found = dict_get_ref(cache.get(), key.get(), &cached);
@@ -147,6 +159,7 @@ PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noe
     if (found && entry.get() != Py_None) {
         if (!value_type_ok(entry.get(), &PyUnicode_Type)) return nullptr;
         remember(self, slot, cache.get(), key.get(), entry.get());
+        if (slot->name == entry.get()) *remembered = slot;
         return entry.release();
     }
     Ref name = Ref::steal(ascii_command_name(field, size));
@@ -155,15 +168,35 @@ PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noe
     if (found || PyDict_GET_SIZE(cache.get()) < kCmdCacheLimit) {
         if (PyDict_SetItem(cache.get(), key.get(), name.get()) < 0) return nullptr;
         remember(self, slot, cache.get(), key.get(), name.get());
+        if (slot->name == name.get()) *remembered = slot;
     }
     return name.release();
 }
 
-// gate.get_destination_mask(name) as a 32-bit mask. On an exact Gatekeeper the method
-// is known (the type is immutable and its instances have no __dict__), so its body runs
-// without a Python-level call.
-int ask_gate(PyObject* gate, PyObject* name, int32_t* mask) noexcept {
-    if (Py_IS_TYPE(gate, &GatekeeperType)) return destination_mask_as_call(as_gatekeeper(gate), name, mask);
+// The mask an exact Gatekeeper gives `name`. Its method is known (the type is immutable
+// and its instances have no __dict__), so the body runs without a Python-level call; and
+// while the name is remembered in `slot` and no gate table has changed, the mask found
+// last time is the answer, with no look-up at all.
+int gatekeeper_mask(Gatekeeper* gate, PyObject* name, RecentKey* slot, int32_t* mask) noexcept {
+    if (slot != nullptr && slot->mask_epoch == g_table_epoch && gate->tables_own) {
+        *mask = slot->mask;
+        return 0;
+    }
+    const uint64_t before = g_table_epoch;
+    if (destination_mask_as_call(gate, name, mask) < 0) return -1;
+    // Remembered under the epoch from before the look-up: should it have changed a table
+    // meanwhile, the answer is stale at once. And only while the slot names this string.
+    if (slot != nullptr && slot->name == name && masks_are_stable(gate)) {
+        slot->mask = *mask;
+        slot->mask_epoch = before;
+    }
+    return 0;
+}
+
+// gate.get_destination_mask(name) as a 32-bit mask: the body itself on an exact
+// Gatekeeper, the gate's own method by name otherwise.
+int ask_gate(PyObject* gate, PyObject* name, RecentKey* slot, int32_t* mask) noexcept {
+    if (Py_IS_TYPE(gate, &GatekeeperType)) return gatekeeper_mask(as_gatekeeper(gate), name, slot, mask);
     PyObject* argv[2] = {gate, name};
     Ref result = Ref::steal(PyObject_VectorcallMethod(S().get_destination_mask, argv,
                                                       2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -202,6 +235,7 @@ int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     OwnedArgs a;
     if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
     XtPreParser* self = as_parser(op);
+    forget_masks(self);
     set_field(&self->gate, a[0]);
     Ref cache = Ref::steal(PyDict_New());
     if (!cache) return fail(kInitSite);
@@ -227,6 +261,7 @@ int parser_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
 }
 
 int parser_clear(PyObject* op) noexcept {
+    forget_masks(as_parser(op));
     forget_names(as_parser(op));
     set_field(&as_parser(op)->gate, Py_None);
     set_field(&as_parser(op)->cmd_cache, Py_None);
@@ -265,12 +300,13 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
     Header h;
     if (!read_header(data, n, &h)) return 0;
 
-    Ref name = Ref::steal(command_name(self, data, h));
+    RecentKey* slot;
+    Ref name = Ref::steal(command_name(self, data, h, &slot));
     if (!name) return -1;
     int32_t mask;
     {
         Ref gate = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
-        if (ask_gate(gate.get(), name.get(), &mask) < 0) return -1;
+        if (ask_gate(gate.get(), name.get(), slot, &mask) < 0) return -1;
     }
     if (mask == 0) return 0;
 

@@ -13,13 +13,16 @@ namespace vrel {
 // seen lately looks the cache up with the same bytes object (its hash already computed)
 // instead of making, hashing and comparing a fresh one. Bytes are immutable and compared
 // by content, so the look-up is the same either way. While the cache dict is watched,
-// the name it gave is remembered too, valid until any change to a watched dict.
+// the name it gave is remembered too, valid until any change to a watched dict, and with
+// it the gate's mask for that name, valid until a gate table changes (gatekeeper.hpp).
 inline constexpr int kRecentKeys = 64;
 
 struct RecentKey {
-    PyObject* key;   // exact bytes or null
-    PyObject* name;  // the cache's entry for key when last looked up, or null
-    uint64_t epoch;  // g_state.namespace_epoch when name was remembered
+    PyObject* key;        // exact bytes or null
+    PyObject* name;       // the cache's entry for key when last looked up, or null
+    uint64_t epoch;       // g_state.namespace_epoch when name was remembered
+    uint64_t mask_epoch;  // g_table_epoch when mask was found for name (0: no mask)
+    int32_t mask;         // the parser's gate's mask for name
 };
 
 extern PyTypeObject XtPreParserType;
