@@ -1,4 +1,6 @@
 import asyncio
+import gc
+import weakref
 from collections import deque
 from types import SimpleNamespace
 
@@ -153,3 +155,105 @@ def test_command_type(method, extra):
     with pytest.raises(TypeError, match="^command must be a str, not None$") as info:
         getattr(gate, method)(None, *extra)
     assert own_entries(info.value) == [f"vrel_dll.Gatekeeper.{method}"] and table == {"none": deque([1])}
+
+
+# ---- what the calls out take from the built-in types, and where they ask by name instead
+
+@pytest.mark.parametrize("command", ["foo", "getRoomList", "FOO\u00c4", "\u0130x", "\u03a3\u0391\u03a3", "\u00df", "",
+                                     "Q" * 65, "q" * 65])
+def test_each_key_is_the_commands_lower(gate, command):
+    for _ in range(2):  # the second time from the keys made lately
+        fut = gate.register_rpc(command)
+        assert list(gate._pending_futures) == [command.lower()] and type(next(iter(gate._pending_futures))) is str
+        gate.resolve_rpc(command, "r")
+        assert fut.result() == "r" and gate._pending_futures == {}
+
+
+def test_entries_and_futures_of_other_types_are_called_by_name(gate, loop):
+    log = []
+
+    class LoggedDeque(deque):
+        def append(self, item):
+            log.append("append")
+            super().append(item)
+
+        def popleft(self):
+            log.append("popleft")
+            return super().popleft()
+
+        def remove(self, item):
+            log.append("remove")
+            super().remove(item)
+
+    class LoggedFuture(asyncio.Future):
+        def done(self):
+            log.append("done")
+            return super().done()
+
+        def set_result(self, result):
+            log.append(("set_result", result))
+            super().set_result(result)
+
+        def cancel(self, msg=None):
+            log.append("cancel")
+            return super().cancel()
+
+    gate._pending_futures = {"x": LoggedDeque([sub := LoggedFuture(loop=loop)])}
+    fut = gate.register_rpc("x")
+    gate.resolve_rpc("x", 1)
+    gate.remove_future("x", fut)
+    assert log == ["append", "popleft", "done", ("set_result", 1), "remove"] and sub.result() == 1
+    gate._pending_futures = {"x": deque([sub := LoggedFuture(loop=loop)])}
+    gate.cancel_all()
+    assert log[5:] == ["done", "cancel"] and sub.cancelled()
+
+
+@pytest.mark.parametrize("attribute, standin, logged, state", [
+    ("done", lambda log: lambda: True, [], "pending"),  # taken as done: the answer is dropped
+    ("set_result", lambda log: log.append, ["answer"], "pending"),
+    ("cancel", lambda log: lambda: log.append("cancel"), ["cancel"], "pending"),
+    ("unrelated", lambda log: 0, [], "answer"),
+])
+def test_a_futures_own_attribute_stands_in_for_its_method(gate, attribute, standin, logged, state):
+    log, fut = [], gate.register_rpc("x")
+    setattr(fut, attribute, standin(log))
+    if attribute == "cancel":
+        gate.cancel_all()
+    else:
+        gate.resolve_rpc("x", "answer")
+    assert log == logged and gate._pending_futures == {}
+    assert (fut.result() if asyncio.Future.done(fut) else "pending") == state
+
+
+def test_an_emptied_deque_that_something_else_can_reach_is_never_handed_out_again(gate, monkeypatch):
+    gate.register_rpc("x")
+    held = gate._pending_futures["x"]
+    gate.resolve_rpc("x", 1)
+    gate.register_rpc("x")
+    assert gate._pending_futures["x"] is not held and len(held) == 0
+    gate.resolve_rpc("x", 1)
+    died = []
+    gate.register_rpc("x")
+    ref = weakref.ref(gate._pending_futures["x"], died.append)
+    gate.resolve_rpc("x", 1)
+    assert ref() is None and len(died) == 1
+    gate._pending_futures["x"] = deque(maxlen=3)
+    gate.register_rpc("x")
+    gate.resolve_rpc("x", 1)
+    gate.register_rpc("x")
+    assert gate._pending_futures["x"].maxlen is None
+    gate.resolve_rpc("x", 1)  # a deque now free to be reused, while the module's deque is another
+    made = []
+    monkeypatch.setattr(vrel_dll, "deque", lambda: made.append(1) or LoggedQueue())
+    gate.register_rpc("x")
+    assert made == [1] and type(gate._pending_futures["x"]) is LoggedQueue
+    monkeypatch.undo()
+    gate.resolve_rpc("x", 1)
+    fresh = [gate.register_rpc(c) for c in "xyz"]
+    entries = [gate._pending_futures[c] for c in "xyz"]
+    assert all(type(e) is deque and e.maxlen is None and list(e) == [f] for e, f in zip(entries, fresh))
+    assert len({id(e) for e in entries}) == 3 and all(gc.is_tracked(e) for e in entries)
+
+
+class LoggedQueue(deque):
+    pass

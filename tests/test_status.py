@@ -71,3 +71,32 @@ def test_key_that_replaces_the_table_during_lookup(lines):
                              "__eq__": lambda s, o: setattr(gate, "_error_codes", None) or True})
     gate._error_codes = {code(): "found"}
     assert gate.process_status("c", 0, 6, None) is False and lines == ["[c] STATUS 0 | ERROR 6: found\n"]
+
+
+def test_warning_is_found_anew_at_each_call(monkeypatch):
+    log = []
+
+    class Logger:
+        def warning(self, text):
+            log.append("method")
+
+    monkeypatch.setattr(vrel_dll, "logger", logger := Logger())
+    gate = vrel_dll.Gatekeeper({}, {})
+    steps = [
+        lambda: None,
+        lambda: setattr(logger, "warning", lambda text: log.append("instance")),  # shadows the class's
+        lambda: (delattr(logger, "warning"), setattr(Logger, "warning", lambda self, text: log.append("replaced"))),
+        lambda: setattr(Logger, "warning", staticmethod(lambda text: log.append("static"))),
+        lambda: setattr(Logger, "warning", property(lambda self: lambda text: log.append("property"))),
+        lambda: (delattr(Logger, "warning"), setattr(Logger, "__getattr__", lambda self, name: log.append)),
+        lambda: monkeypatch.setattr(vrel_dll, "logger", SimpleNamespace(warning=lambda text: log.append("new"))),
+    ]
+    for step in steps:
+        step()
+        assert gate.process_status("c", 0, 1, None) is False
+    assert log == ["method", "instance", "replaced", "static", "property", "[c] STATUS 0 | ERROR 1: Unknown error code",
+                   "new"]
+    monkeypatch.setattr(vrel_dll, "logger", object())
+    with pytest.raises(AttributeError, match="^'object' object has no attribute 'warning'$") as info:
+        gate.process_status("c", 0, 1, None)
+    assert own_entries(info.value) == ENTRY

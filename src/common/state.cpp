@@ -79,6 +79,24 @@ void watch_namespaces() noexcept {
     if (g_state.dict_watcher < 0) PyErr_Clear();  // all watcher slots taken: look up in full
 }
 
+PyObject* global_name(GlobalName& slot) noexcept {
+    if (slot.value != nullptr && slot.epoch == g_state.namespace_epoch) return Py_NewRef(slot.value);
+    PyObject* name = S().*slot.name;
+    PyObject* found = nullptr;
+    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, name, &found) : 0;
+    if (in_namespace < 0) return nullptr;
+    if (!in_namespace) return module_global(name);
+    if (g_state.dict_watcher >= 0) {
+        if (PyDict_Watch(g_state.dict_watcher, g_state.dict) == 0) {
+            Py_XSETREF(slot.value, Py_NewRef(found));
+            slot.epoch = g_state.namespace_epoch;
+        } else {
+            PyErr_Clear();
+        }
+    }
+    return found;
+}
+
 PyObject* global_attr(GlobalAttr& slot) noexcept {
     // Assigning a module's __class__ changes no dict, and a subclass's descriptor would
     // then win over the dict entry: the remembered answer holds only for a plain module.

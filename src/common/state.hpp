@@ -46,20 +46,8 @@ namespace vrel {
     X(dunder_test, "__test__")                                    \
     X(module_name, "vrel_dll")
 
-// Literal pieces of the wire formats and messages. X(member, "text")
+// Texts handed out as str objects. X(member, "text")
 #define VREL_LITERALS(X)                                          \
-    X(xt_prefix, "%xt%")                                          \
-    X(percent, "%")                                               \
-    X(json_marker, "%1%")                                         \
-    X(xml_open, "<msg t='")                                       \
-    X(xml_action, "'><body action='")                             \
-    X(xml_r, "' r='")                                             \
-    X(xml_body, "'>")                                             \
-    X(xml_close, "</body></msg>")                                 \
-    X(status_open, "[")                                           \
-    X(status_mid, "] STATUS ")                                    \
-    X(status_error, " | ERROR ")                                  \
-    X(status_colon, ": ")                                         \
     X(unknown_error, "Unknown error code")                        \
     X(utf_8, "utf-8")                                             \
     X(none_text, "None")
@@ -98,6 +86,18 @@ int create_strings() noexcept;
 // A module global looked up now: the module's namespace, then the builtins module.
 // New reference, or null with NameError "name '<name>' is not defined".
 PyObject* module_global(PyObject* name) noexcept;
+
+// A module global, such as deque or logger, with the meaning of looking it up at each
+// use: remembered while the module's namespace is unchanged (a dict watcher tells) when
+// it was found there; one found in the builtins is looked up in full every time.
+struct GlobalName {
+    PyObject* Strings::*name;
+    PyObject* value = nullptr;  // strong, valid while epoch == g_state.namespace_epoch
+    uint64_t epoch = 0;
+};
+
+// The global as a new reference, or null with NameError "name '<name>' is not defined".
+PyObject* global_name(GlobalName& slot) noexcept;
 
 // An attribute of a module global, such as orjson.loads, with the meaning of looking
 // both up at each use. The result is remembered while neither the module's namespace

@@ -31,33 +31,28 @@ bool TextBuilder::raise_too_long() noexcept {
     return false;
 }
 
-bool TextBuilder::add_ascii(const char* chars, Py_ssize_t length) noexcept {
-    Piece* p = next_piece();
-    if (p == nullptr || !account(length)) return false;
-    p->kind = PieceKind::kAscii;
-    p->chars = chars;
-    p->char_size = PyUnicode_1BYTE_KIND;
-    p->length = length;
-    ++count_;
-    return true;
-}
-
-bool TextBuilder::add_int(int32_t value) noexcept {
-    char digits[12];
+Digits::Digits(int32_t value) noexcept {
+    char reversed[12];
     int n = 0;
     // Work on the magnitude as unsigned, so INT32_MIN needs no special case.
     uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
     do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10u);
+        reversed[n++] = static_cast<char>('0' + magnitude % 10u);
         magnitude /= 10u;
     } while (magnitude != 0);
-    if (value < 0) digits[n++] = '-';
+    if (value < 0) reversed[n++] = '-';
+    for (int i = 0; i < n; ++i) chars[i] = reversed[n - 1 - i];
+    length = n;
+}
+
+bool TextBuilder::add_int(int32_t value) noexcept {
+    const Digits digits(value);
     Piece* p = next_piece();
-    if (p == nullptr || !account(n)) return false;
+    if (p == nullptr || !account(digits.length)) return false;
     // The digits live in the piece itself (a pointer into a piece would not survive growth).
     p->kind = PieceKind::kDigits;
-    p->length = n;
-    for (int i = 0; i < n; ++i) p->digits[i] = digits[n - 1 - i];
+    p->length = digits.length;
+    std::memcpy(p->digits, digits.chars, static_cast<size_t>(digits.length));
     ++count_;
     return true;
 }
@@ -91,28 +86,6 @@ void widen(const void* src, void* dest, Py_ssize_t at, Py_ssize_t length) noexce
     const From* in = static_cast<const From*>(src);
     To* out = static_cast<To*>(dest) + at;
     for (Py_ssize_t i = 0; i < length; ++i) out[i] = static_cast<To>(in[i]);
-}
-
-// memcpy for the short pieces that make up most messages ("%", "%xt%", a command name),
-// where a call costs more than the copy: fixed-size moves that may overlap.
-inline void copy_bytes(char* dest, const char* src, size_t n) noexcept {
-    if (n > 16) {
-        std::memcpy(dest, src, n);
-    } else if (n >= 8) {
-        uint64_t head, tail;
-        std::memcpy(&head, src, 8);
-        std::memcpy(&tail, src + n - 8, 8);
-        std::memcpy(dest, &head, 8);
-        std::memcpy(dest + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        uint32_t head, tail;
-        std::memcpy(&head, src, 4);
-        std::memcpy(&tail, src + n - 4, 4);
-        std::memcpy(dest, &head, 4);
-        std::memcpy(dest + n - 4, &tail, 4);
-    } else {
-        for (size_t i = 0; i < n; ++i) dest[i] = src[i];
-    }
 }
 
 // Writes `length` characters of size `from` into the result of size `to` (to >= from).
@@ -151,6 +124,22 @@ PyObject* TextBuilder::build() noexcept {
     if (result == nullptr || total_ == 0) return result;  // the empty string is shared
     const int kind = PyUnicode_KIND(result);
     void* dest = PyUnicode_DATA(result);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // The usual message: every piece has one byte per character too, so each is a
+        // plain copy to the next free byte.
+        char* out = static_cast<char*>(dest);
+        for (Py_ssize_t i = 0; i < count_; ++i) {
+            const Piece& p = pieces_[i];
+            if (p.kind == PieceKind::kJoined) {
+                write_joined(p, kind, out, 0);
+            } else {
+                copy_bytes(out, p.kind == PieceKind::kDigits ? p.digits : static_cast<const char*>(p.chars),
+                           static_cast<size_t>(p.length));
+            }
+            out += p.length;
+        }
+        return result;
+    }
     Py_ssize_t at = 0;
     for (Py_ssize_t i = 0; i < count_; ++i) {
         const Piece& p = pieces_[i];

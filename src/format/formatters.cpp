@@ -19,10 +19,9 @@ Signature kXtSig{"cy_format_xt", 3, "server_header", "command", "data"};
 Signature kJsonXtSig{"cy_format_json_xt", 3, "server_header", "command", "data"};
 Signature kXmlSig{"cy_format_xml", 4, "t", "action", "r", "data"};
 
-// "%xt%<header>%<command><marker>", the head shared by both XT forms.
-bool add_xt_head(TextBuilder& text, PyObject* header, PyObject* command, PyObject* marker) noexcept {
-    const Strings& s = S();
-    return text.add(s.xt_prefix) && text.add(header) && text.add(s.percent) && text.add(command) && text.add(marker);
+// "%xt%<header>%<command>%", the head shared by both XT forms.
+bool add_xt_head(TextBuilder& text, PyObject* header, PyObject* command) noexcept {
+    return text.add("%xt%") && text.add(header) && text.add("%") && text.add(command) && text.add("%");
 }
 
 // The texts of a message's data items, each held by a strong reference until the message
@@ -106,25 +105,35 @@ PyObject* cy_format_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     ItemTexts texts;
     if (!collect_item_texts(data, texts)) return nullptr;
     TextBuilder text;
-    if (!add_xt_head(text, a[0], a[1], S().percent) || !text.add_joined(texts.data(), texts.size(), '%') ||
-        (!joins_to_empty(texts) && !text.add(S().percent))) {
+    if (!add_xt_head(text, a[0], a[1]) || !text.add_joined(texts.data(), texts.size(), '%') ||
+        (!joins_to_empty(texts) && !text.add("%"))) {
         return nullptr;
     }
     return text.build();
 }
 
-// True when no byte of `chars` has its high bit set; eight bytes at a time.
+// True when no byte of `chars` has its high bit set: 32, then eight bytes at a time, the
+// last word read overlapping the one before rather than byte by byte.
 bool is_ascii(const char* chars, Py_ssize_t length) noexcept {
     constexpr uint64_t kHighBits = 0x8080808080808080u;
-    Py_ssize_t i = 0;
     uint64_t seen = 0;
+    if (length < 8) {
+        for (Py_ssize_t i = 0; i < length; ++i) seen |= static_cast<unsigned char>(chars[i]);
+        return (seen & 0x80u) == 0;
+    }
+    Py_ssize_t i = 0;
+    for (; i + 32 <= length; i += 32) {
+        uint64_t words[4];
+        std::memcpy(words, chars + i, sizeof words);
+        seen |= words[0] | words[1] | words[2] | words[3];
+    }
+    uint64_t word;
     for (; i + 8 <= length; i += 8) {
-        uint64_t word;
         std::memcpy(&word, chars + i, sizeof word);
         seen |= word;
     }
-    for (; i < length; ++i) seen |= static_cast<unsigned char>(chars[i]);
-    return (seen & kHighBits) == 0;
+    std::memcpy(&word, chars + length - 8, sizeof word);
+    return ((seen | word) & kHighBits) == 0;
 }
 
 // Appends dumped.decode("utf-8"), which must be a str or None; `decoded` keeps a decoded
@@ -159,10 +168,19 @@ PyObject* cy_format_json_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* argv[2] = {nullptr, a[2]};
     Ref dumped = Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!dumped) return nullptr;
+    // orjson's exact bytes are its UTF-8 text, which for ASCII is the text itself.
+    NarrowText header, command;
+    Py_UCS4 maxchar = 0x7F;
+    if (PyBytes_CheckExact(dumped.get()) && narrow_text(a[0], &header, &maxchar) &&
+        narrow_text(a[1], &command, &maxchar) &&
+        is_ascii(PyBytes_AS_STRING(dumped.get()), PyBytes_GET_SIZE(dumped.get()))) {
+        const NarrowText json{PyBytes_AS_STRING(dumped.get()), PyBytes_GET_SIZE(dumped.get())};
+        return narrow_message(maxchar, "%xt%", header, "%", command, "%1%", json, "%");
+    }
     Ref decoded;
     TextBuilder text;
-    if (!add_xt_head(text, a[0], a[1], S().json_marker) || !add_decoded(text, dumped.get(), decoded) ||
-        !text.add(S().percent)) {
+    if (!add_xt_head(text, a[0], a[1]) || !text.add("1%") || !add_decoded(text, dumped.get(), decoded) ||
+        !text.add("%")) {
         return nullptr;
     }
     return text.build();
@@ -175,10 +193,16 @@ PyObject* cy_format_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         !arg_type_ok(a[2], &PyUnicode_Type, "r") || !arg_type_ok(a[3], &PyUnicode_Type, "data")) {
         return nullptr;
     }
-    const Strings& s = S();
+    NarrowText t, action, r, data;
+    Py_UCS4 maxchar = 0x7F;
+    if (narrow_text(a[0], &t, &maxchar) && narrow_text(a[1], &action, &maxchar) && narrow_text(a[2], &r, &maxchar) &&
+        narrow_text(a[3], &data, &maxchar)) {
+        return narrow_message(maxchar, "<msg t='", t, "'><body action='", action, "' r='", r, "'>", data,
+                              "</body></msg>");
+    }
     TextBuilder text;
-    bool ok = text.add(s.xml_open) && text.add(a[0]) && text.add(s.xml_action) && text.add(a[1]) &&
-              text.add(s.xml_r) && text.add(a[2]) && text.add(s.xml_body) && text.add(a[3]) && text.add(s.xml_close);
+    bool ok = text.add("<msg t='") && text.add(a[0]) && text.add("'><body action='") && text.add(a[1]) &&
+              text.add("' r='") && text.add(a[2]) && text.add("'>") && text.add(a[3]) && text.add("</body></msg>");
     return ok ? text.build() : nullptr;
 }
 

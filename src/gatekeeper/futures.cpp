@@ -5,6 +5,10 @@
 // client's code, which can swap or empty the table mid-call. So the attribute is read
 // at each step that names it (the look-up, then again at each store or deletion), and
 // the dict, deque and future in use are held across every call out.
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
 #include "common/args.hpp"
 #include "common/compat.hpp"
 #include "common/function.hpp"
@@ -21,33 +25,233 @@ Signature kResolveSig{"resolve_rpc", 2, "command", "result"};
 Signature kRemoveSig{"remove_future", 2, "command", "fut"};
 Signature kCancelAllSig{"cancel_all", 0};
 
-// ---- calls out, by interned name
+// ---- calls out
 
-PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
-    PyObject* argv[1] = {obj};
-    return PyObject_VectorcallMethod(name, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+// Methods of three built-in types, taken from the type once instead of looked up by name
+// at every call: str.lower, and those of collections.deque and of the C asyncio.Future.
+// Each type is immutable, has the generic attribute look-up and defines the method
+// itself, so `obj.name` on an instance of exactly that type finds the very method the
+// type holds, unless the instance has an attribute of that name: a str or a deque cannot
+// have one, and a future is checked for attributes of its own. Instances of any other
+// type, subclasses included, are called by name as before.
+struct KnownMethods {
+    bool resolved = false;
+    PyObject* lower = nullptr;  // the descriptors, strong; null: call by name
+    PyTypeObject* deque = nullptr;
+    PyObject* maxlen = nullptr;  // the deque's maxlen attribute (a descriptor of the type)
+    PyObject* append = nullptr;
+    PyObject* popleft = nullptr;
+    PyObject* remove = nullptr;
+    PyTypeObject* future = nullptr;
+    PyObject* done = nullptr;
+    PyObject* set_result = nullptr;
+    PyObject* cancel = nullptr;
+};
+
+KnownMethods g_known;
+
+bool fixed_type(PyObject* type) noexcept {
+    return type != nullptr && Py_IS_TYPE(type, &PyType_Type) &&
+           PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_IMMUTABLETYPE) &&
+           reinterpret_cast<PyTypeObject*>(type)->tp_getattro == PyObject_GenericGetAttr;
 }
 
-PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-    PyObject* argv[2] = {obj, arg};
-    return PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+// The method descriptor `type` itself defines under `name` (new reference), or null.
+PyObject* own_method(PyTypeObject* type, PyObject* name) noexcept {
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name);
+    if (found == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (Py_IS_TYPE(found, &PyMethodDescr_Type) && PyDescr_TYPE(found) == type) return found;
+    Py_DECREF(found);
+    return nullptr;
+}
+
+// `module.name`, read from the namespace of an already imported plain module (nothing is
+// imported or run), when it is a fixed type whose own methods include every name in
+// `names`; their descriptors go to `out`. New reference to the type, or null (no error)
+// when any of that does not hold.
+PyTypeObject* known_type(const char* module, const char* name, std::initializer_list<PyObject*> names,
+                         PyObject** out) noexcept {
+    Ref module_name = Ref::steal(PyUnicode_FromString(module));
+    Ref mod = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
+    Ref type;
+    if (mod && PyModule_CheckExact(mod.get())) {
+        PyObject* found = PyDict_GetItemString(PyModule_GetDict(mod.get()), name);  // borrowed
+        type = Ref::borrow(found);
+    }
+    PyErr_Clear();
+    if (!fixed_type(type.get())) return nullptr;
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
+    PyObject** slot = out;
+    for (PyObject* method : names) {
+        *slot = own_method(t, method);
+        if (*slot == nullptr) {
+            for (PyObject** done = out; done != slot; ++done) Py_CLEAR(*done);
+            return nullptr;
+        }
+        ++slot;
+    }
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+void resolve_known_methods() noexcept {
+    if (g_known.resolved) return;
+    g_known.resolved = true;
+    const Strings& s = S();
+    g_known.lower = own_method(&PyUnicode_Type, s.lower);
+    PyObject* deque_methods[3];
+    g_known.deque = known_type("_collections", "deque", {s.append, s.popleft, s.remove}, deque_methods);
+    // A deque has no attributes of its own; a type that allowed them would need a check.
+    if (g_known.deque != nullptr &&
+        (g_known.deque->tp_dictoffset != 0 || PyType_HasFeature(g_known.deque, Py_TPFLAGS_MANAGED_DICT))) {
+        for (PyObject* method : deque_methods) Py_DECREF(method);
+        Py_CLEAR(g_known.deque);
+    }
+    if (g_known.deque != nullptr) {
+        g_known.append = deque_methods[0];
+        g_known.popleft = deque_methods[1];
+        g_known.remove = deque_methods[2];
+        Ref maxlen = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_known.deque), "maxlen"));
+        if (maxlen && Py_IS_TYPE(maxlen.get(), &PyGetSetDescr_Type)) g_known.maxlen = maxlen.release();
+        PyErr_Clear();
+    }
+    PyObject* future_methods[3];
+    g_known.future = known_type("_asyncio", "Future", {s.done, s.set_result, s.cancel}, future_methods);
+    if (g_known.future != nullptr) {
+        g_known.done = future_methods[0];
+        g_known.set_result = future_methods[1];
+        g_known.cancel = future_methods[2];
+    }
+}
+
+#if VREL_PY313
+int saw_one(PyObject*, void*) noexcept { return 1; }
+#endif
+
+// Whether `obj` has no attribute of its own that could stand in for a method of its type.
+bool no_own_attributes(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_dictoffset > 0) {
+        PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
+        return dict == nullptr || PyDict_GET_SIZE(dict) == 0;
+    }
+#if VREL_PY313
+    // Visits the instance's dict or its attribute values, whichever it has: nothing visited, nothing there.
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return PyObject_VisitManagedDict(obj, saw_one, nullptr) == 0;
+#endif
+    return type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+}
+
+bool known_deque(PyObject* que) noexcept { return Py_IS_TYPE(que, g_known.deque); }
+bool known_future(PyObject* fut) noexcept { return Py_IS_TYPE(fut, g_known.future) && no_own_attributes(fut); }
+
+// obj.<name>(arg) or obj.<name>(): through the type's own method when `known`, by name
+// otherwise. New reference, or null with an error.
+PyObject* call_method(PyObject* obj, bool known, PyObject* method, PyObject* name, PyObject* arg = nullptr) noexcept {
+    PyObject* argv[3] = {nullptr, obj, arg};
+    const size_t nargsf = (arg != nullptr ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (known) return PyObject_Vectorcall(method, argv + 1, nargsf, nullptr);
+    return PyObject_VectorcallMethod(name, argv + 1, nargsf, nullptr);
 }
 
 // A call whose result is not wanted; 0, or -1 with an error.
-int call_discard(PyObject* obj, PyObject* name, PyObject* arg = nullptr) noexcept {
-    PyObject* result = arg != nullptr ? call_method(obj, name, arg) : call_method(obj, name);
+int call_discard(PyObject* obj, bool known, PyObject* method, PyObject* name, PyObject* arg = nullptr) noexcept {
+    PyObject* result = call_method(obj, known, method, name, arg);
     if (result == nullptr) return -1;
     Py_DECREF(result);
     return 0;
 }
 
+// ---- deques
+
+// One emptied deque, kept for the next entry that needs a fresh one. It is kept only when
+// nothing else can reach it (no other reference, no weak reference, out of the collector's
+// lists) and it is exactly what `deque()` makes (the built-in type, empty, no maxlen), so
+// handing it out instead of calling the built-in type is the same to everyone.
+PyObject* g_spare_deque = nullptr;
+bool g_spare_tracked = false;  // it was tracked by the collector before it was kept
+
+GlobalName g_deque_global{&Strings::deque};
+
+bool unreachable_fresh_deque(PyObject* que) noexcept {
+    if (!known_deque(que) || g_known.maxlen == nullptr || Py_REFCNT(que) != 1 || PyObject_Size(que) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t weaklist = g_known.deque->tp_weaklistoffset;
+    if (weaklist <= 0 || *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(que) + weaklist) != nullptr) return false;
+    PyObject* maxlen = Py_TYPE(g_known.maxlen)->tp_descr_get(g_known.maxlen, que, reinterpret_cast<PyObject*>(g_known.deque));
+    if (maxlen == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(maxlen);
+    return maxlen == Py_None;
+}
+
+// Takes over `que`, a deque just deleted from the table, as the spare when it may serve.
+void release_deque(Ref& que) noexcept {
+    if (g_spare_deque != nullptr || !unreachable_fresh_deque(que.get())) return;
+    g_spare_tracked = PyObject_GC_IsTracked(que.get()) != 0;
+    if (g_spare_tracked) PyObject_GC_UnTrack(que.get());
+    g_spare_deque = que.release();
+}
+
+// deque(), with `deque` the module global as at this call: the spare when the global is
+// the built-in type. New reference, or null with an error.
+PyObject* new_deque() noexcept {
+    Ref deque = Ref::steal(global_name(g_deque_global));
+    if (!deque) return nullptr;
+    if (g_spare_deque != nullptr && deque.get() == reinterpret_cast<PyObject*>(g_known.deque)) {
+        PyObject* que = g_spare_deque;
+        g_spare_deque = nullptr;
+        if (g_spare_tracked) PyObject_GC_Track(que);
+        return que;
+    }
+    return PyObject_CallNoArgs(deque.get());
+}
+
+PyObject* popleft(PyObject* que) noexcept { return call_method(que, known_deque(que), g_known.popleft, S().popleft); }
+
 // fut.done() as a truth value: 1, 0, or -1 with an error.
 int is_done(PyObject* fut) noexcept {
-    Ref done = Ref::steal(call_method(fut, S().done));
+    Ref done = Ref::steal(call_method(fut, known_future(fut), g_known.done, S().done));
     return done ? PyObject_IsTrue(done.get()) : -1;
 }
 
 // ---- the table
+
+// str.lower of an ASCII string, where only A to Z change: a string without them is its
+// own lower-case form, which as a key is as good as the equal string lower() would make.
+PyObject* ascii_lower(PyObject* command) noexcept {
+    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(command);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(command);
+    Py_ssize_t i = 0;
+    while (i < n && !(chars[i] >= 'A' && chars[i] <= 'Z')) ++i;
+    if (i == n) return Py_NewRef(command);
+    PyObject* lowered = PyUnicode_New(n, 0x7F);
+    if (lowered == nullptr) return nullptr;
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(lowered);
+    std::memcpy(out, chars, static_cast<size_t>(i));
+    for (; i < n; ++i) out[i] = static_cast<Py_UCS1>(chars[i] >= 'A' && chars[i] <= 'Z' ? chars[i] + ('a' - 'A') : chars[i]);
+    return lowered;
+}
+
+// Keys made lately, by command object: a client registers and resolves the same few
+// command strings over and over, and lower() of a str always gives an equal string, so
+// the key made last time (its hash already computed) serves again. Only short commands
+// are kept, so what this holds stays small.
+constexpr size_t kRecentCommands = 16;  // indexed by the top four bits of a 64-bit hash
+constexpr Py_ssize_t kKeptCommand = 64;
+
+struct RecentCommand {
+    PyObject* command;  // exact str, strong, or null
+    PyObject* key;      // its lower-case form, strong
+};
+
+RecentCommand g_recent_commands[kRecentCommands];
 
 // The key of `command`: its lower() (full Unicode lower-casing). None passes the
 // argument test but has no lower-case form: it is refused here, before anything changes.
@@ -56,7 +260,20 @@ PyObject* command_key(PyObject* command) noexcept {
         PyErr_SetString(PyExc_TypeError, "command must be a str, not None");
         return nullptr;
     }
-    return call_method(command, S().lower);
+    // Fibonacci hashing of the address: its low bits are alignment, its high bits spread.
+    const uint64_t spread = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(command)) * 0x9E3779B97F4A7C15u;
+    RecentCommand& recent = g_recent_commands[spread >> 60];
+    if (recent.command == command) return Py_NewRef(recent.key);
+    PyObject* key = PyUnicode_IS_ASCII(command) ? ascii_lower(command)
+                                                 : call_method(command, g_known.lower != nullptr, g_known.lower, S().lower);
+    if (key == nullptr || !PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(command) > kKeptCommand) return key;
+    PyObject* old_command = recent.command;
+    PyObject* old_key = recent.key;
+    recent.command = Py_NewRef(command);
+    recent.key = Py_NewRef(key);
+    Py_XDECREF(old_command);
+    Py_XDECREF(old_key);
+    return key;
 }
 
 // que = _pending_futures.get(key): *que is the entry (new reference) or empty when
@@ -101,11 +318,14 @@ int pending_del(Gatekeeper* self, PyObject* key) noexcept {
     return table ? PyDict_DelItem(table.get(), key) : -1;
 }
 
-// `if not que: del _pending_futures[key]`; 0, or -1 with an error.
-int drop_if_empty(Gatekeeper* self, PyObject* key, PyObject* que) noexcept {
-    int more = PyObject_IsTrue(que);
+// `if not que: del _pending_futures[key]`; 0, or -1 with an error. A deque deleted this
+// way may become the spare.
+int drop_if_empty(Gatekeeper* self, PyObject* key, Ref& que) noexcept {
+    int more = PyObject_IsTrue(que.get());
     if (more != 0) return more < 0 ? -1 : 0;
-    return pending_del(self, key);
+    if (pending_del(self, key) < 0) return -1;
+    release_deque(que);
+    return 0;
 }
 
 // The entry's deque when it holds any future: 1 with *que set, 0 for no entry, None or
@@ -131,7 +351,7 @@ PyObject* event_loop(Gatekeeper* self) noexcept {
     if (self->loop != Py_None) return Py_NewRef(self->loop);
     Ref asyncio = Ref::steal(module_global(S().asyncio));
     if (!asyncio) return nullptr;
-    Ref loop = Ref::steal(call_method(asyncio.get(), S().get_running_loop));
+    Ref loop = Ref::steal(call_method(asyncio.get(), false, nullptr, S().get_running_loop));
     if (!loop) return nullptr;
     set_field(&self->loop, loop.get());
     return loop.release();
@@ -143,23 +363,22 @@ PyObject* register_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* command;
     if (parse_args(kRegisterSig, args, nargs, kwnames, &command) < 0) return nullptr;
     if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+    resolve_known_methods();
     Gatekeeper* self = as_gatekeeper(op);
     Ref key = Ref::steal(command_key(command));
     if (!key) return nullptr;
     Ref loop = Ref::steal(event_loop(self));
     if (!loop) return nullptr;
-    Ref fut = Ref::steal(call_method(loop.get(), S().create_future));
+    Ref fut = Ref::steal(call_method(loop.get(), false, nullptr, S().create_future));
     if (!fut) return nullptr;
     Ref que;
     if (pending_get(self, key.get(), &que) < 0) return nullptr;
     // Identity with None, not emptiness: an empty deque already in place is reused.
     if (!que || que.get() == Py_None) {
-        Ref deque = Ref::steal(module_global(S().deque));
-        if (!deque) return nullptr;
-        que = Ref::steal(PyObject_CallNoArgs(deque.get()));
+        que = Ref::steal(new_deque());
         if (!que || pending_set(self, key.get(), que.get()) < 0) return nullptr;
     }
-    if (call_discard(que.get(), S().append, fut.get()) < 0) return nullptr;
+    if (call_discard(que.get(), known_deque(que.get()), g_known.append, S().append, fut.get()) < 0) return nullptr;
     return fut.release();
 }
 
@@ -168,17 +387,20 @@ PyObject* resolve_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
     if (parse_args(kResolveSig, args, nargs, kwnames, a) < 0) return nullptr;
     PyObject* result = a[1];
     Gatekeeper* self = as_gatekeeper(op);
+    resolve_known_methods();
     Ref key, que;
     int pending = pending_entry(self, a[0], &key, &que);
     if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref fut = Ref::steal(call_method(que.get(), S().popleft));
+    Ref fut = Ref::steal(popleft(que.get()));
     if (!fut) return nullptr;
     // A future already done (cancelled by its owner, say) swallows the answer: handing
     // it to the next request would pair that request with the wrong reply.
     int done = is_done(fut.get());
     if (done < 0) return nullptr;
-    if (!done && call_discard(fut.get(), S().set_result, result) < 0) return nullptr;
-    if (drop_if_empty(self, key.get(), que.get()) < 0) return nullptr;
+    if (!done && call_discard(fut.get(), known_future(fut.get()), g_known.set_result, S().set_result, result) < 0) {
+        return nullptr;
+    }
+    if (drop_if_empty(self, key.get(), que) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -187,15 +409,16 @@ PyObject* remove_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     if (parse_args(kRemoveSig, args, nargs, kwnames, a) < 0) return nullptr;
     PyObject* fut = a[1];
     Gatekeeper* self = as_gatekeeper(op);
+    resolve_known_methods();
     Ref key, que;
     int pending = pending_entry(self, a[0], &key, &que);
     if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     // A future that is not (or no longer) queued is no error: it may have been resolved.
-    if (call_discard(que.get(), S().remove, fut) < 0) {
+    if (call_discard(que.get(), known_deque(que.get()), g_known.remove, S().remove, fut) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
         PyErr_Clear();
     }
-    if (drop_if_empty(self, key.get(), que.get()) < 0) return nullptr;
+    if (drop_if_empty(self, key.get(), que) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -209,11 +432,11 @@ int cancel_entry(Gatekeeper* self, PyObject* key) noexcept {
             if (more < 0) return -1;
             break;
         }
-        Ref fut = Ref::steal(call_method(que.get(), S().popleft));
+        Ref fut = Ref::steal(popleft(que.get()));
         if (!fut) return -1;
         int done = is_done(fut.get());
         if (done < 0) return -1;
-        if (!done && call_discard(fut.get(), S().cancel) < 0) return -1;
+        if (!done && call_discard(fut.get(), known_future(fut.get()), g_known.cancel, S().cancel) < 0) return -1;
     }
     return pending_del(self, key);
 }
@@ -222,6 +445,7 @@ PyObject* cancel_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* unused[1];
     if (parse_args(kCancelAllSig, args, nargs, kwnames, unused) < 0) return nullptr;
     Gatekeeper* self = as_gatekeeper(op);
+    resolve_known_methods();
     if (self->pending_futures == Py_None) {
         raise_none_has_no("keys");
         return nullptr;

@@ -18,6 +18,8 @@ Signature kSig{"process_status", 4, "command", "status", "error_code", "data"};
 constexpr int32_t kSuccessStatus = 1;
 constexpr int32_t kBenignErrorCode = 453;  // reported with a success status, means nothing went wrong
 
+GlobalName g_logger{&Strings::logger};  // the module's logger, as at each call
+
 // _error_codes.get(error_code, "Unknown error code"), checked to be a str or None.
 // New reference, or null with an error.
 PyObject* describe(Gatekeeper* self, int32_t error_code) noexcept {
@@ -39,10 +41,16 @@ PyObject* describe(Gatekeeper* self, int32_t error_code) noexcept {
 
 // "[<command>] STATUS <status> | ERROR <code>: <description>" in one allocation.
 PyObject* warning_text(PyObject* command, int32_t status, int32_t error_code, PyObject* description) noexcept {
+    const Digits status_digits(status), code_digits(error_code);
+    NarrowText command_text, description_text;
+    Py_UCS4 maxchar = 0x7F;
+    if (narrow_text(command, &command_text, &maxchar) && narrow_text(description, &description_text, &maxchar)) {
+        return narrow_message(maxchar, "[", command_text, "] STATUS ", status_digits, " | ERROR ", code_digits, ": ",
+                              description_text);
+    }
     TextBuilder text;
-    bool ok = text.add(S().status_open) && text.add(command) && text.add(S().status_mid) && text.add_int(status) &&
-              text.add(S().status_error) && text.add_int(error_code) && text.add(S().status_colon) &&
-              text.add(description);
+    bool ok = text.add("[") && text.add(command) && text.add("] STATUS ") && text.add_int(status) &&
+              text.add(" | ERROR ") && text.add_int(error_code) && text.add(": ") && text.add(description);
     return ok ? text.build() : nullptr;
 }
 
@@ -62,14 +70,15 @@ PyObject* process_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
     Ref description = Ref::steal(describe(as_gatekeeper(self), error_code));
     if (!description) return nullptr;
-    Ref logger = Ref::steal(module_global(S().logger));
+    Ref logger = Ref::steal(global_name(g_logger));
     if (!logger) return nullptr;
-    Ref warning = Ref::steal(PyObject_GetAttr(logger.get(), S().warning));
-    if (!warning) return nullptr;
     Ref text = Ref::steal(warning_text(command, status, error_code, description.get()));
     if (!text) return nullptr;
-    PyObject* argv[2] = {nullptr, text.get()};
-    Ref ignored = Ref::steal(PyObject_Vectorcall(warning.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    // logger.warning(text) as the interpreter calls a method: the attribute is looked up
+    // now, by the object's own rules, but a plain function found on its class is called
+    // with the logger first instead of being bound into a new method object.
+    PyObject* argv[2] = {logger.get(), text.get()};
+    Ref ignored = Ref::steal(PyObject_VectorcallMethod(S().warning, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!ignored) return nullptr;
     return Py_NewRef(Py_False);
 }
