@@ -227,7 +227,7 @@ SANITIZER_OPTIONS = {
     # Every allocation through malloc, where ASan watches it, instead of pymalloc's arenas.
     "PYTHONMALLOC": "malloc",
     # No leak report at exit: what the interpreter still holds then is its own, not the
-    # module's (reference leaks are tools/leakcheck.py's job). Stop at the first error.
+    # module's (reference leaks are the leaks session's job). Stop at the first error.
     "ASAN_OPTIONS": "detect_leaks=0:halt_on_error=1",
     "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1",
 }
@@ -266,11 +266,10 @@ def sanitize(session: nox.Session) -> None:
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
 def leaks(session: nox.Session) -> None:
-    """Every public operation, on its success and error paths, many times over: the count of
-    live memory blocks must not grow (tools/leakcheck.py; arguments go to it)."""
-    install_module(session)
-    session.run("python", "tools/leakcheck.py", "--self-test")
-    session.run("python", "tools/leakcheck.py", *session.posargs)
+    """The test suite in leak mode (tests/leak_mode.py): every test run repeatedly, failing when
+    allocated blocks or the module's reference counts grow from run to run (arguments go to pytest)."""
+    install_module(session, "test")
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "--leaks", *session.posargs)
 
 
 FUZZ_TARGETS = ["parser", "values"]

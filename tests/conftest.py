@@ -5,6 +5,9 @@ import pytest
 
 import vrel_dll
 
+# `pytest --leaks` runs every test repeatedly and fails the ones that leak (see leak_mode.py).
+pytest_plugins = ["leak_mode"]
+
 
 def entry_names(exc: BaseException) -> list[str]:
     """Function names of the traceback entries an exception carries, outermost first."""

@@ -14,6 +14,7 @@ PARAMS = ("command", "status", "error_code", "data", "destination")
 VALID = ("abc", 1, 0, None, 2)
 KEEP = ("keep", 11, 12, None, 13)
 MyStr = type("MyStr", (str,), {})
+Sub = type("Sub", (XtPre,), {})  # constructed through tp_new and tp_init
 
 
 def takes(given, n=5, func="__init__"):
@@ -27,6 +28,7 @@ MULTIPLE = "__init__() got multiple values for keyword argument 'command'"
 TARGETS = {
     "XtPre": (lambda r: XtPre, INIT),  # vectorcall
     "init": (lambda r: r.__init__, INIT),  # tp_init
+    "subclass": (lambda r: Sub, INIT),
     "get_handler": (lambda r: vrel_dll.Gatekeeper({}, {}).get_handler, GET),
     "Gatekeeper": (lambda r: vrel_dll.Gatekeeper, "vrel_dll.Gatekeeper.__init__"),
     "XtPreParser": (lambda r: vrel_dll.XtPreParser, "vrel_dll.XtPreParser.__init__"),
@@ -40,13 +42,15 @@ CHECK_ORDER = [
     ((MyStr("a"), 0, 0, None, 0), "Argument 'command' has incorrect type (expected str, got MyStr)"),
 ]
 ERRORS = [
-    *((target, args, {}, message) for target in ("XtPre", "init") for args, message in CHECK_ORDER),
+    *((target, args, {}, message) for target in ("XtPre", "init", "subclass") for args, message in CHECK_ORDER),
     # positional only, or too many: the number passed; too many wins over any keyword error
     ("XtPre", VALID[:4], {}, takes(4)),
     ("XtPre", (), {}, takes(0)),
     ("XtPre", VALID + (1,), {"bogus": 1}, takes(6)),
     ("init", VALID[:4], {}, takes(4)),
     ("init", VALID + (1,), {"bogus": 1}, takes(6)),
+    ("subclass", VALID[:4], {}, takes(4)),
+    ("subclass", VALID + (1,), {"bogus": 1}, takes(6)),
     ("Gatekeeper", ({}, {}, {}), {1: 2}, takes(3, 2)),
     ("XtPreParser", (), {}, takes(0, 1)),
     ("get_handler", ("a", "b"), {"bogus": 1}, takes(2, 1, "get_handler")),
@@ -60,6 +64,8 @@ ERRORS = [
     # keyword errors come before anything missing, in the order the keywords were given
     ("XtPre", ("a",), {"bogus": 1, "command": "b"}, UNEXPECTED),
     ("XtPre", ("a",), {"command": "b", "bogus": 1}, MULTIPLE),
+    ("subclass", ("a",), {"bogus": 1, "command": "b"}, UNEXPECTED),
+    ("XtPreParser", (), {"gate": None}, "__init__() got an unexpected keyword argument 'gate'"),
     ("init", ("a",), {"command": "b"}, MULTIPLE),
     ("init", VALID, {1: 2}, "__init__() keywords must be strings"),
     ("Gatekeeper", (), {1: 2, "bogus": 3}, "__init__() keywords must be strings"),

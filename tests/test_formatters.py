@@ -62,6 +62,8 @@ XT_ENTRY = ["vrel_dll.cy_format_xt"]
 
 @pytest.mark.parametrize("name, args, error, message, entries", [  # a typed argument's error adds no entry
     ("cy_format_xt", ("h", "c", ()), TypeError, "Argument 'data' has incorrect type (expected list, got tuple)", []),
+    ("cy_format_xt", (b"h", "c", []), TypeError,
+     "Argument 'server_header' has incorrect type (expected str, got bytes)", []),
     ("cy_format_xt", ("h", "c", type("L", (list,), {})()), TypeError,
      "Argument 'data' has incorrect type (expected list, got L)", []),
     ("cy_format_json_xt", ("h", MyStr(), []), TypeError,
@@ -97,6 +99,7 @@ def dumped(decoded):
     (b'{"x":1}', '%xt%h%c%1%{"x":1}%'),
     ("é€".encode(), "%xt%h%c%1%é€%"),
     (type("OwnBytes", (bytes,), {"decode": lambda self, *a: "own"})(b"x"), "%xt%h%c%1%own%"),
+    (type("Failing", (), {"decode": lambda self, *a: 1 / 0})(), ZeroDivisionError("division by zero")),
     (dumped(None), "%xt%h%c%1%None%"),
     (dumped(5), TypeError("Expected str, got int")),
     (dumped(MyStr("s")), TypeError("Expected str, got MyStr")),
@@ -156,6 +159,7 @@ def test_functions_have_their_names():
     assert m.cy_format_json_xt.__doc__ is None and m.cy_format_xml.__doc__ is None
 
 
+@pytest.mark.no_leak_check("compiles and runs a program of its own")
 def test_native_length_bound(tmp_path):
     compiler = shlex.split(sysconfig.get_config_var("CXX") or "") or [shutil.which("c++") or ""]
     if sys.platform == "win32" or not shutil.which(compiler[0]):

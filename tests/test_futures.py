@@ -257,3 +257,53 @@ def test_an_emptied_deque_that_something_else_can_reach_is_never_handed_out_agai
 
 class LoggedQueue(deque):
     pass
+
+
+def stand_in(log, name, failing):
+    """A future whose calls are logged as (name, method) and whose `failing` method raises."""
+
+    def method(attr, answer=None):
+        def call(*args):
+            log.append((name, attr))
+            if attr == failing:
+                raise RuntimeError(f"{name}.{attr}")
+            return answer
+
+        return call
+
+    return SimpleNamespace(done=method("done", False), set_result=method("set_result"), cancel=method("cancel"))
+
+
+class PopleftFails(deque):
+    def popleft(self):
+        raise RuntimeError("popleft")
+
+
+@pytest.mark.parametrize("failing, method, log, left", [
+    # the deque's own popleft: nothing is taken
+    ("popleft", "resolve_rpc", [], {"w": ["a"], "x": ["b", "c"]}),
+    # the first future's done or set_result: that future is taken, the next stays for the next answer
+    ("done", "resolve_rpc", [("b", "done")], {"w": ["a"], "x": ["c"]}),
+    ("set_result", "resolve_rpc", [("b", "done"), ("b", "set_result")], {"w": ["a"], "x": ["c"]}),
+    # a cancel midway: the commands walked before it are gone, the rest stays for the next cancel_all
+    ("cancel", "cancel_all", [("a", "done"), ("a", "cancel"), ("b", "done"), ("b", "cancel")], {"x": ["c"]}),
+])
+def test_a_failing_deque_or_future(failing, method, log, left):
+    gate, calls = vrel_dll.Gatekeeper({}, {}), []
+    futures = {name: stand_in(calls, name, failing if name == "b" else None) for name in "abc"}
+    queue = PopleftFails if failing == "popleft" else deque
+    gate._pending_futures = table = {"w": deque([futures["a"]]), "x": queue([futures["b"], futures["c"]])}
+    with pytest.raises(RuntimeError, match="^popleft$" if failing == "popleft" else f"^b.{failing}$") as info:
+        getattr(gate, method)(*(("x", 1) if method == "resolve_rpc" else ()))
+    assert own_entries(info.value) == [f"vrel_dll.Gatekeeper.{method}"] and calls == log
+    assert {key: [n for n in "abc" if futures[n] in entry] for key, entry in table.items()} == left
+
+
+def test_deque_is_looked_up_for_each_new_entry(gate, monkeypatch):
+    monkeypatch.delattr(vrel_dll, "deque")
+    with pytest.raises(NameError, match="^name 'deque' is not defined$") as info:
+        gate.register_rpc("x")
+    assert own_entries(info.value) == ["vrel_dll.Gatekeeper.register_rpc"] and gate._pending_futures == {}
+    gate._pending_futures["x"] = entry = deque()
+    fut = gate.register_rpc("x")  # an existing entry needs no new deque
+    assert list(entry) == [fut]

@@ -24,7 +24,7 @@ class Stub:
     def get_destination_mask(self, arg):
         self.calls.append(arg)
         if isinstance(self.answer, BaseException):
-            raise self.answer
+            raise self.answer.with_traceback(None)  # a reused instance would grow its traceback
         return self.answer
 
     loads = get_destination_mask
@@ -95,15 +95,21 @@ def test_packet(monkeypatch, msg, expected):
 TOO_LARGE = "Python int too large to convert to C long" if IS_WINDOWS else "value too large to convert to int"
 
 
-@pytest.mark.parametrize("gate, expected", [
-    (Stub(3.7), ("abc", 0, 0, "decoded", 3)),
-    (Stub(0), None),
-    (Stub(None), (TypeError, "an integer is required")),
-    (Stub(2**31), (OverflowError, TOO_LARGE)),
-    (Stub(ValueError("boom")), (ValueError, "boom")),
-    (object(), (AttributeError, "'object' object has no attribute 'get_destination_mask'")),
+GATES = {"no method": object, "bare gatekeeper": lambda: Gatekeeper.__new__(Gatekeeper)}
+
+
+@pytest.mark.parametrize("answer, expected", [  # what the gate answers, or a gate named in GATES
+    (3.7, ("abc", 0, 0, "decoded", 3)),
+    (0, None),
+    (None, (TypeError, "an integer is required")),
+    (2**31, (OverflowError, TOO_LARGE)),
+    (2**70, (OverflowError, "Python int too large to convert to C long")),
+    (ValueError("boom"), (ValueError, "boom")),
+    ("no method", (AttributeError, "'object' object has no attribute 'get_destination_mask'")),
+    ("bare gatekeeper", (TypeError, "'NoneType' object is not iterable")),  # no tables yet
 ])
-def test_gate_answer(monkeypatch, names, gate, expected):
+def test_gate_answer(monkeypatch, names, answer, expected):
+    gate = GATES[answer]() if isinstance(answer, str) else Stub(answer)
     fake = Stub("decoded")
     monkeypatch.setattr(vrel_dll, "orjson", fake)
     parser = XtPreParser(gate)
@@ -205,6 +211,15 @@ def test_msg_must_be_exactly_bytes(msg):
 # ---- the payload decoder: orjson.loads, as bound at each use; any failure gives data None
 GETATTR_MODULE = types.ModuleType("m")
 GETATTR_MODULE.__getattr__ = lambda name: lambda payload: ("getattr", payload)
+
+
+def failing_decoder(error):
+    def loads(payload):
+        raise error("bad")
+
+    return types.SimpleNamespace(loads=loads)
+
+
 # Swapping a module's class changes no namespace, yet changes what getattr finds.
 ClassLoads = type("ClassLoads", (types.ModuleType,), {"loads": property(lambda self: lambda p: ("class", p))})
 
@@ -214,8 +229,8 @@ ClassLoads = type("ClassLoads", (types.ModuleType,), {"loads": property(lambda s
     ("class swapped", ("class", b"[1]")),
     (types.SimpleNamespace(loads=lambda p: ("ns", type(p), p)), ("ns", bytes, b"[1]")),
     (GETATTR_MODULE, ("getattr", b"[1]")),
-    (Stub(ValueError("bad")), None),
-    (Stub(KeyboardInterrupt()), None),
+    (failing_decoder(ValueError), None),
+    (failing_decoder(KeyboardInterrupt), None),
     (object(), None),
     ("deleted", None),
 ])

@@ -27,7 +27,7 @@ def loop_of(g):  # seen through the collector: the one referent that is not a ta
 def fake_asyncio(outcome):
     def get_running_loop():
         if isinstance(outcome, BaseException):
-            raise outcome
+            raise outcome.with_traceback(None)  # a reused instance would grow its traceback
         return outcome
 
     return types.SimpleNamespace(get_running_loop=get_running_loop)

@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import vrel_dll
-from conftest import fields, own_entries
+from conftest import TOO_LARGE, fields, own_entries
 from vrel_dll import XtPre
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
@@ -55,6 +55,22 @@ def test_attribute_errors_leave_the_record_unchanged():
     assert fields(record) == ("x", 1, 2, [], 3)
     del record.command, record.data
     assert fields(record) == (None, 1, 2, None, 3)
+
+
+@pytest.mark.parametrize("state, error, message", [
+    ([1], TypeError, "Expected tuple, got list"),
+    ((1, 2), ValueError, "XtPre state must hold 5 or 6 items, not 2"),
+    (("c", 1, "x", None, 3), TypeError, "an integer is required"),
+    (("c", 1, 2, None, 2**31), OverflowError, TOO_LARGE),
+    ((b"c", 1, 2, None, 3), TypeError, "Argument 'command' has incorrect type (expected str, got bytes)"),
+    (("c", 1, 2, None, 3, {"a": 1}), AttributeError, "'vrel_dll.XtPre' object has no attribute '__dict__'"),
+])
+def test_setstate_errors_leave_the_record_unchanged(state, error, message):
+    record = XtPre("x", 1, 2, [], 3)
+    with pytest.raises(error) as exc:
+        record.__setstate__(state)
+    assert str(exc.value) == message and own_entries(exc.value) == ["vrel_dll.XtPre.__setstate__"]
+    assert fields(record) == ("x", 1, 2, [], 3)
 
 
 def test_garbage_collection():
@@ -119,6 +135,14 @@ def test_copy_and_deepcopy():
     record.data = {"self": [record]}
     deep = copy.deepcopy(record)
     assert deep is not record and deep.data["self"][0] is deep and fields(deep)[:3] == ("abc", 1, 2)
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+def test_functions_and_methods_pickle_by_reference(protocol):
+    callables = [vrel_dll.cy_format_xt, vrel_dll.Gatekeeper.register_rpc, vrel_dll.XtPreParser.parse_and_route,
+                 vrel_dll.XtPre.__reduce__]
+    for clone in (pickle.loads(pickle.dumps(callables, protocol)), copy.deepcopy(callables)):
+        assert all(a is b for a, b in zip(clone, callables, strict=True))
 
 
 def test_parser_and_gatekeeper_refuse_pickling():

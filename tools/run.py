@@ -8,7 +8,7 @@
     python3 tools/run.py instructions [args]   instructions per operation of each benchmark scenario
                                                (callgrind; bench/instructions.py), the newest found
     python3 tools/run.py sanitize [pytest args]  the test suite on an ASan+UBSan build, on each
-    python3 tools/run.py leaks [leakcheck args]  reference-leak check (tools/leakcheck.py), on each
+    python3 tools/run.py leaks [pytest args]   the test suite in leak mode (pytest --leaks), on each
     python3 tools/run.py fuzz [seconds [target...]]  coverage-guided fuzzing under ASan+UBSan, on each
     python3 tools/run.py windows               cross-compile for Windows x64 (mingw-w64) and check the DLL, on each
 
