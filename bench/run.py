@@ -37,6 +37,9 @@ import baseline
 from corpus import ANSWERED, CORPUS_SIZE, ERROR_CODES, HANDLED, SEED, build_corpus, build_requests
 
 HERE = Path(__file__).resolve().parent
+# The model of the packet rules, shared with the tests and the fuzz targets.
+sys.path.insert(0, str(HERE.parent / "tests"))
+import packet_model  # noqa: E402
 
 
 class NoopLogger:
@@ -86,16 +89,16 @@ def fields(record: Any) -> tuple[Any, ...] | None:
     return record.command, record.status, record.error_code, record.data, record.destination
 
 
+def expect_packet(msg: bytes) -> packet_model.Header:
+    """The header of a message of the corpus that must be an XT packet, by the model of the packet rules."""
+    header = packet_model.header(msg)
+    if header is None:
+        raise ValueError(f"not an XT packet: {msg[:60]!r}")
+    return header
+
+
 def delivered_payload(msg: bytes) -> bytes | None:
-    """The payload field of a packet, by the same header rules as the parsers."""
-    parts = msg.split(b"%", 7)
-    n = len(parts)
-    k = 4 if baseline.parse_int32(parts[3]) is not None else 5
-    if n <= k:
-        return None
-    if baseline.parse_int32(parts[k]) is not None:
-        return parts[k + 1] if n > k + 1 else None
-    return parts[k]
+    return expect_packet(msg).payload
 
 
 # --- the fixtures: built identically in the manager and in every worker process ---
@@ -140,11 +143,7 @@ def build_fixtures() -> Fixtures:
     delivered = [msg for msg, record in zip(built.messages, records, strict=True) if record is not None]
     payloads = [p for p in map(delivered_payload, delivered) if p]
     wanted_payloads = [p for p in map(delivered_payload, built.wanted) if p]
-    names: list[str] = []
-    for msg in built.wanted + built.unwanted:
-        parts = msg.split(b"%", 7)
-        raw = parts[2] if baseline.parse_int32(parts[3]) is not None else parts[3]
-        names.append(raw.decode("ascii", "ignore").lower())
+    names = [expect_packet(msg).name for msg in built.wanted + built.unwanted]
     rows = [r for r in records if r is not None]
     ok = [(r[0], r[1], r[2], r[3]) for r in rows if r[1] == 1 and r[2] in (0, 453)]
     failed = [(r[0], r[1], r[2], r[3]) for r in rows if not (r[1] == 1 and r[2] in (0, 453))]
@@ -202,6 +201,10 @@ def check(fx: Fixtures) -> list[str]:
         raise Mismatch("an unwanted or malformed message was delivered")
     if not all(fx.parser.parse_and_route(m) is not None for m in fx.wanted):
         raise Mismatch("a wanted message was dropped")
+    mask_of = fx.base_gate.get_destination_mask
+    expect_equal("parse_and_route over corpus against the model", [fields(fx.parser.parse_and_route(m)) for m in fx.corpus],
+                 [packet_model.parse(m, mask_of) for m in fx.corpus])
+    done.append("parse_and_route: the corpus against the model of the packet rules")
     decoded = [orjson.loads(p) for p in fx.payloads_corpus]
     delivered_data = [r[3] for r in fx.records if r[3] is not None]
     expect_equal("delivered payloads against orjson.loads", delivered_data, decoded)
@@ -233,7 +236,9 @@ def check(fx: Fixtures) -> list[str]:
     base_ingested = ingested(t_ingest_split, fx.base_parser, fx.base_gate, chunks)
     expect_equal("ingestion, split", ingested(t_ingest_split, fx.parser, fx.gate, chunks), base_ingested)
     expect_equal("ingestion, feed_and_route", ingested(t_ingest_feed, fx.parser, chunks), base_ingested)
-    done.append(f"ingestion of {len(chunks)} reads: queue contents of (a), (b) and (c) in order")
+    modelled = packet_model.feed(b"".join(chunks), mask_of).routed
+    expect_equal("ingestion against the model", base_ingested, sorted(modelled, key=lambda put: put[0] == "evt"))
+    done.append(f"ingestion of {len(chunks)} reads: queue contents of (a), (b) and (c) in order, as the model has them")
 
     async def rpc(gate: AnyGate) -> list[Any]:
         futures = [gate.register_rpc(c) for c in fx.rpc_commands * 2]

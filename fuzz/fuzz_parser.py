@@ -2,8 +2,8 @@
 
 Input layout: byte 0 picks what the gate answers, byte 1 what `orjson` does, byte 2 which
 parser is used and what is planted in its cache, the rest is the message. Every result is
-checked against an independent model of the packet rules, so a wrong record or a wrong
-exception is a finding as much as a crash. Run through the `fuzz` nox session, or by hand:
+checked against the model of the packet rules (tests/packet_model.py), so a wrong record or
+a wrong exception is a finding as much as a crash. Run through the `fuzz` nox session, or by hand:
 
     python fuzz/fuzz_parser.py -max_total_time=60 -dict=fuzz/xt.dict CORPUS_DIR
 """
@@ -16,6 +16,9 @@ import orjson
 
 import fuzz_common as common
 from vrel_dll import Gatekeeper, XtPre, XtPreParser
+
+with atheris.instrument_imports(include=["packet_model"]):  # the model's branches guide the fuzzer too
+    import packet_model
 
 IntSub = type("IntSub", (int,), {})
 StrSub = type("StrSub", (str,), {})
@@ -42,47 +45,13 @@ def raises(exc):
     return answer
 
 
-# ---- the model
-def model_int(field):
-    digits = field[1:] if field[:1] == b"-" else field
-    if not digits or any(c < 48 or c > 57 for c in digits):
-        return None
-    return ((-1 if field[:1] == b"-" else 1) * int(digits) + 2**31) % 2**32 - 2**31
-
-
-@atheris.instrument_func
-def model_header(msg):
-    """(command field, name, status, error code, payload or None), or None for no packet."""
-    if msg[:4] != b"%xt%":
-        return None
-    fields = msg[1:].split(b"%")
-    fields = fields[: len(fields) - msg.endswith(b"%")][:8]  # a final '%' closes the last field
-    ints = [model_int(f) for f in fields]
-    if len(fields) <= 2:
-        return None
-    if ints[2] is not None:
-        command, status, k = fields[1], ints[2], 3
-    elif len(fields) > 3 and ints[3] is not None:
-        command, status, k = fields[2], ints[3], 4
-    else:
-        return None
-    error_code, payload = 0, fields[k] if len(fields) > k else None
-    if payload is not None and ints[k] is not None:
-        error_code, payload = ints[k], fields[k + 1] if len(fields) > k + 1 else None
-    return command, command.decode("ascii", "ignore").lower(), status, error_code, payload
+def echo(payload):
+    return ("decoded", payload)
 
 
 def decode(payload, how):
-    if not payload:
-        return None
-    if how == "echo":
-        return ("decoded", payload)
-    if how == "real":
-        try:
-            return orjson.loads(payload)
-        except Exception:
-            return None
-    return None
+    """The record's data by the model, for how `orjson` behaves during the call."""
+    return packet_model.decode(payload, {"real": orjson.loads, "echo": echo}.get(how, raises(LookupError)))
 
 
 # ---- the gate: one object whose answer the input picks, so the parsers keep their caches
@@ -151,14 +120,14 @@ SWITCH = Switch()
 GK = Gatekeeper({"abc": 1, "": 2, b"X": 3}, {})
 GK._pending_futures["abc"] = None
 PARSERS = {"switch": XtPreParser(SWITCH), "full": XtPreParser(SWITCH), "gatekeeper": XtPreParser(GK)}
-FULL_CACHE = [(b"filler%d" % i, "filler%d" % i) for i in range(65536)]
+FULL_CACHE = [(b"filler%d" % i, "filler%d" % i) for i in range(packet_model.CACHE_LIMIT)]
 ORJSON = [  # the `orjson` global during the call, and how the payload decodes
     (orjson, "real"),
     (orjson, "real"),
     (orjson, "real"),
     (common.Namespace(loads=raises(ValueError)), None),
     (common.Namespace(loads=raises(Stop)), None),
-    (common.Namespace(loads=lambda payload: ("decoded", payload)), "echo"),
+    (common.Namespace(loads=echo), "echo"),
     (object(), None),
     (common.MISSING, None),
 ]
@@ -176,8 +145,8 @@ def pick_parser(answer, flags):
     if flags & 8:
         full = PARSERS["full"]
         cache = common.cache_of(full)
-        if len(cache) < 65536:
-            cache.update(FULL_CACHE[: 65536 - len(cache)])
+        if len(cache) < packet_model.CACHE_LIMIT:
+            cache.update(FULL_CACHE[: packet_model.CACHE_LIMIT - len(cache)])
         return full
     return PARSERS["switch"]
 
@@ -209,7 +178,7 @@ def check(data):
     flags, msg = data[2], data[3:]
     p = pick_parser(answer, flags)
     SWITCH.answer, SWITCH.parser, SWITCH.msg = answer, p, msg
-    header = model_header(msg)
+    header = packet_model.header(msg)
     planted = None
     cache = common.cache_of(p)
     if header is not None and cache is not None and flags & 6:
@@ -239,9 +208,10 @@ def check(data):
             f"message {msg!r} (gate {answer!r}, orjson {how}, flags {flags}): "
             f"got {got!r} {vars_of(got)}, expected {expected!r}"
         )
-    # The name stays cached whatever became of the packet after step 6.
+    # The name stays cached whatever became of the packet once the gate was asked, unless its
+    # field is too long to be kept.
     if header is not None and cache is not None and planted is None and answer != "reinit":
-        if p is not PARSERS["full"] or header[0] in cache:
+        if len(header.field) <= packet_model.CACHEABLE_FIELD and (p is not PARSERS["full"] or header.field in cache):
             assert cache.get(header[0]) == header[1], (msg, cache.get(header[0]))
 
 

@@ -16,6 +16,7 @@ import atheris
 import orjson
 
 import fuzz_common as common
+import packet_model
 from vrel_dll import Gatekeeper, XtPre, cy_format_json_xt, cy_format_xml, cy_format_xt
 
 IntSub = type("IntSub", (int,), {})
@@ -386,7 +387,7 @@ def check_routing(fdp):
     if isinstance(d, BaseException):
         expected, puts = d, []
     else:
-        puts = [q for q, bit in (("rpc", 1), ("evt", 2)) if d & bit]
+        puts = packet_model.queues(d)
         if fails == 1 and "rpc" in puts:
             puts, expected = ["rpc"], BufferError("rpc")
         elif fails == 2 and "evt" in puts:

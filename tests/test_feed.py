@@ -10,6 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import packet_model
 import vrel_dll
 from conftest import TOO_LARGE, fields, own_entries
 from vrel_dll import Gatekeeper, XtPreParser
@@ -77,11 +78,13 @@ class Boom(Exception):
     pass
 
 
+CORPUS_MASKS = {c.lower(): 2 for c in HANDLED} | {c.lower(): 1 for c in ANSWERED} | {"userjoin": 3}
+
+
 def corpus_gate(kind, log):
     """A gate for the corpus: handled commands get 2, answered ones 1, userJoin both."""
     if kind == "python":
-        masks = {c.lower(): 2 for c in HANDLED} | {c.lower(): 1 for c in ANSWERED} | {"userjoin": 3}
-        return PyGate(masks, log)
+        return PyGate(CORPUS_MASKS, log)
     gate = (Gatekeeper if kind == "gatekeeper" else SubGate)({c: None for c in HANDLED}, {})
     gate._pending_futures.update(dict.fromkeys([c.lower() for c in ANSWERED] + ["userjoin"]))
     return gate
@@ -147,6 +150,10 @@ def test_same_results_as_the_per_packet_path(gate_kind, stream, how):
     (counts, log, buffer), (want_counts, want_log, want_buffer) = run_both(gate_kind, chunked(stream, how))
     assert counts == want_counts and log == want_log and buffer == want_buffer
     assert sum(m for m, _ in counts) == stream.count(0) and sum(r for _, r in counts) > 0
+    if gate_kind == "gatekeeper":  # the module's own routing: the puts are those of the model
+        modelled = packet_model.feed(stream, lambda name: CORPUS_MASKS.get(name, 0))
+        assert log == modelled.routed and buffer == modelled.rest
+        assert (sum(m for m, _ in counts), sum(r for _, r in counts)) == modelled[:2]
 
 
 @pytest.mark.parametrize("make_queue, drain", [

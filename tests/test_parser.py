@@ -8,6 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import packet_model
 import vrel_dll
 from conftest import IS_WINDOWS, fields, own_entries
 from vrel_dll import Gatekeeper, XtPre, XtPreParser
@@ -84,6 +85,7 @@ def test_packet(monkeypatch, msg, expected):
     monkeypatch.setattr(vrel_dll, "orjson", types.SimpleNamespace(loads=decode))
     parser = XtPreParser(gatekeeper=(gate := Stub()))
     rec = parser.parse_and_route(msg=msg)
+    assert packet_model.parse(msg, lambda name: 2) == (None if expected is None else (*expected, 2))
     if expected is None:
         assert rec is None and gate.calls == [] and cache_of(parser) == {} and payloads == []
     else:
@@ -250,38 +252,9 @@ def test_payload_decoder(monkeypatch, replacement, data):
     assert parser.parse_and_route(b"%xt%abc%0%[1]%").data == [1]
 
 
-# ---- differential check against an independent model of the packet rules
-def model_int(field):
-    digits = field[1:] if field[:1] == b"-" else field
-    if not digits or not all(48 <= c <= 57 for c in digits):
-        return None
-    return ((-1 if field[:1] == b"-" else 1) * int(digits) + 2**31) % 2**32 - 2**31
-
-
+# ---- differential check against the model of the packet rules
 def mask_of(name):
     return (sum(name.encode()) + 3) % 4
-
-
-def model_parse(msg):
-    if msg[:4] != b"%xt%":
-        return None
-    p = msg[1:].split(b"%")
-    p = p[: len(p) - msg.endswith(b"%")][:8]  # a final '%' closes the last field
-    n = [model_int(f) for f in p]
-    k = 3 if len(p) > 2 and n[2] is not None else 4  # index of the field after the status
-    if len(p) < k or n[k - 1] is None:
-        return None
-    err, payload = 0, p[k] if len(p) > k else None
-    if payload is not None and n[k] is not None:
-        err, payload = n[k], p[k + 1] if len(p) > k + 1 else None
-    name = p[k - 2].decode("ascii", "ignore").lower()
-    if not mask_of(name):
-        return None
-    try:
-        data = orjson.loads(payload) if payload else None
-    except ValueError:
-        data = None
-    return (name, n[k - 1], err, data, mask_of(name))
 
 
 int_st = st.from_regex(rb"-?[0-9]{1,3}|-?0*[0-9]{9,25}", fullmatch=True)
@@ -301,7 +274,7 @@ SHARED = XtPreParser(types.SimpleNamespace(get_destination_mask=mask_of))
 @settings(max_examples=400, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(packet_st | st.binary(max_size=30).map(lambda b: b"%xt%" + b))
 def test_matches_model(msg):
-    assert result(SHARED.parse_and_route(msg)) == model_parse(msg)
+    assert result(SHARED.parse_and_route(msg)) == packet_model.parse(msg, mask_of)
 
 
 # ---- masks remembered between packets, and every way they stop holding
