@@ -233,16 +233,18 @@ SANITIZER_OPTIONS = {
 }
 
 
-def install_instrumented(session: nox.Session, name: str, *cmake_defines: str) -> None:
+def install_instrumented(session: nox.Session, name: str, *cmake_defines: str,
+                         build_type: str = "RelWithDebInfo") -> Path:
     """Installs the module built with extra CMake definitions, in a build folder of its own
-    (the session's), so that it never mixes with the ordinary build."""
+    (the session's), so that it never mixes with the ordinary build; returns that folder."""
     build_dir = Path(session.create_tmp()).resolve() / f"build-{name}"
-    settings = [STRICT, "--config-settings=cmake.build-type=RelWithDebInfo", f"--config-settings=build-dir={build_dir}",
+    settings = [STRICT, f"--config-settings=cmake.build-type={build_type}", f"--config-settings=build-dir={build_dir}",
                 *(f"--config-settings=cmake.define.{d}" for d in cmake_defines)]
     if SYSTEM_PACKAGES:
         session.install("--no-build-isolation", "--no-deps", *settings, ".")
     else:
         session.install(*settings, ".[test]")
+    return build_dir
 
 
 def gcc_runtime(session: nox.Session, library: str) -> str:
@@ -270,6 +272,23 @@ def leaks(session: nox.Session) -> None:
     allocated blocks or the module's reference counts grow from run to run (arguments go to pytest)."""
     install_module(session, "test")
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "--leaks", *session.posargs)
+
+
+@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
+def coverage(session: nox.Session) -> None:
+    """Line and branch coverage of the module's sources by the test suite: a gcc --coverage build,
+    unoptimised so that lines and branches map onto the source, read by tools/coverage_report.py
+    (gcovr). Arguments go to pytest."""
+    if not sys.platform.startswith("linux"):
+        session.skip("the coverage build is made with gcc on Linux")
+    build_dir = install_instrumented(session, "coverage", "CMAKE_CXX_COMPILER=g++", "CMAKE_CXX_FLAGS=--coverage",
+                                     "CMAKE_MODULE_LINKER_FLAGS=--coverage", build_type="Debug")
+    if not has_module(session, "gcovr"):
+        session.install("gcovr")
+    for stale in build_dir.rglob("*.gcda"):  # counts of an earlier run
+        stale.unlink()
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs)
+    session.run("python", "tools/coverage_report.py", str(build_dir), "--json", str(ROOT / ".nox" / "coverage.json"))
 
 
 FUZZ_TARGETS = ["parser", "values"]

@@ -9,6 +9,7 @@
                                                (callgrind; bench/instructions.py), the newest found
     python3 tools/run.py sanitize [pytest args]  the test suite on an ASan+UBSan build, on each
     python3 tools/run.py leaks [pytest args]   the test suite in leak mode (pytest --leaks), on each
+    python3 tools/run.py coverage [pytest args]  line and branch coverage of src/ by the suite (gcov), the oldest found
     python3 tools/run.py fuzz [seconds [target...]]  coverage-guided fuzzing under ASan+UBSan, on each
     python3 tools/run.py windows               cross-compile for Windows x64 (mingw-w64) and check the DLL, on each
 
@@ -104,24 +105,27 @@ def every_interpreter(session: str, extra: list[str]) -> int:
     return rc
 
 
-def on_newest(session: str, extra: list[str]) -> int:
-    """Runs `session` (demo, bench, instructions) once, on the newest supported interpreter found."""
+def on_newest(session: str, extra: list[str], pick: int = -1) -> int:
+    """Runs `session` (demo, bench, instructions) once, on the newest supported interpreter found
+    (coverage: on the oldest, pick=0)."""
     interpreters = find_interpreters()
     if not interpreters:
         print(f"run.py: no supported interpreter ({', '.join(VERSIONS)}) found", file=sys.stderr)
         return 1
-    newest = list(interpreters)[-1]
-    return run_nox(["-s", f"{session}-{newest}", "--", *extra], {newest: interpreters[newest]})
+    chosen = list(interpreters)[pick]
+    return run_nox(["-s", f"{session}-{chosen}", "--", *extra], {chosen: interpreters[chosen]})
 
 
 def main() -> int:
-    commands = ("tests", "wheel", "demo", "bench", "instructions", "sanitize", "leaks", "fuzz", "windows")
+    commands = ("tests", "wheel", "demo", "bench", "instructions", "sanitize", "leaks", "coverage", "fuzz", "windows")
     if len(sys.argv) < 2 or sys.argv[1] not in commands:
         print(__doc__, file=sys.stderr)
         return 2
     command, extra = sys.argv[1], sys.argv[2:]
     if command in ("demo", "bench", "instructions"):
         return on_newest(command, extra)
+    if command == "coverage":
+        return on_newest(command, extra, pick=0)
     return every_interpreter(command, extra)
 
 
