@@ -1,4 +1,7 @@
-"""Leak mode itself: planted leaks are reported by name, clean tests pass, and the normal run is untouched."""
+"""Leak mode itself: planted leaks are reported by name, clean tests pass, and the normal run is untouched.
+
+Each check starts pytest anew, so they run in the leaks session (`pytest --leaks`) only, once
+each, and leave the ordinary run as fast as it was."""
 import os
 import subprocess
 import sys
@@ -78,6 +81,13 @@ LEAKS = {
     "test_reference_to_a_global_dropped": "the reference count of vrel_dll.logger changed by -1 -1 -1 -1",
 }
 CLEAN = ["test_clean_with_fresh_fixtures", "test_clean_with_an_event_loop", "test_opted_out"]
+pytestmark = pytest.mark.no_leak_check("runs pytest in a new interpreter")
+
+
+@pytest.fixture(autouse=True)
+def in_leak_mode_only(request):
+    if not request.config.getoption("leaks"):
+        pytest.skip("checks of leak mode itself run with --leaks")
 
 
 def run_planted(tmp_path, *options, env=None):
@@ -98,7 +108,6 @@ def run_planted(tmp_path, *options, env=None):
     return proc, outcomes
 
 
-@pytest.mark.no_leak_check("runs pytest in a new interpreter")
 def test_planted_leaks_are_named(tmp_path):
     proc, outcomes = run_planted(tmp_path, "--leaks")
     assert set(outcomes) == {*LEAKS, *CLEAN}, proc.stdout + proc.stderr
@@ -108,14 +117,12 @@ def test_planted_leaks_are_named(tmp_path):
     assert "leak mode: 6 tests measured" in proc.stdout and "1 run once (no_leak_check)" in proc.stdout
 
 
-@pytest.mark.no_leak_check("runs pytest in a new interpreter")
 def test_without_the_option_nothing_is_measured(tmp_path):
     proc, outcomes = run_planted(tmp_path)
     assert outcomes == dict.fromkeys([*LEAKS, *CLEAN]), proc.stdout + proc.stderr
     assert "leak mode" not in proc.stdout
 
 
-@pytest.mark.no_leak_check("runs pytest in a new interpreter")
 def test_refused_where_blocks_are_not_counted(tmp_path):
     proc, outcomes = run_planted(tmp_path, "--leaks", env={"PYTHONMALLOC": "malloc"})
     assert proc.returncode == 4 and outcomes == {}  # a usage error: nothing ran
