@@ -408,3 +408,17 @@ def test_gates_other_than_a_plain_gatekeeper_are_asked_for_every_packet():
     assert dest(parser) is None
     parser.__init__(Gatekeeper({"chat": 0}, {}))
     assert dest(parser) == 2
+
+
+@pytest.mark.parametrize("size", [1, 3, 4, 7, 8, 9, 15, 16, 17, 24, 40, 64])
+def test_fields_told_apart_by_any_byte(size):
+    """Fields that share their length and both ends: each keeps its own name, however they alternate."""
+    parser = XtPreParser(gate := Stub())
+    fields = []
+    for differing in range(size):
+        field = bytearray(b"a" * size)
+        field[differing] = ord("b")
+        fields.append(bytes(field))
+    for field in fields + fields[::-1] + fields:
+        parser.parse_and_route(b"%xt%" + field + b"%0%")
+    assert gate.calls == [f.decode() for f in fields + fields[::-1] + fields]

@@ -2,6 +2,7 @@
 #include "packet/parser.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "common/args.hpp"
 #include "common/command_name.hpp"
@@ -79,25 +80,67 @@ bool read_header(const char* data, Py_ssize_t n, Header* h) noexcept {
     return true;
 }
 
+// The first and last up to eight bytes of a field, read as two words that overlap when
+// the field is shorter than sixteen bytes.
+struct FieldEnds {
+    uint64_t head = 0;
+    uint64_t tail = 0;
+};
+
+FieldEnds field_ends(const char* bytes, Py_ssize_t size) noexcept {
+    FieldEnds ends;
+    if (size >= 8) {
+        std::memcpy(&ends.head, bytes, 8);
+        std::memcpy(&ends.tail, bytes + size - 8, 8);
+    } else if (size >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, bytes, 4);
+        std::memcpy(&tail, bytes + size - 4, 4);
+        ends.head = head;
+        ends.tail = tail;
+    } else {
+        for (Py_ssize_t i = 0; i < size; ++i) ends.head = ends.head << 8 | static_cast<unsigned char>(bytes[i]);
+    }
+    return ends;
+}
+
+// Whether two fields of `size` bytes are the same; their ends are compared first.
+bool same_field(const char* a, const char* b, Py_ssize_t size, const FieldEnds& b_ends) noexcept {
+    const FieldEnds a_ends = field_ends(a, size);
+    if (a_ends.head != b_ends.head || a_ends.tail != b_ends.tail) return false;
+    return size <= 16 || std::memcmp(a + 8, b + 8, static_cast<size_t>(size - 16)) == 0;
+}
+
+bool holds_field(const RecentKey* slot, const char* bytes, Py_ssize_t size, const FieldEnds& ends) noexcept {
+    PyObject* seen = slot->key;
+    return seen != nullptr && PyBytes_GET_SIZE(seen) == size && same_field(PyBytes_AS_STRING(seen), bytes, size, ends);
+}
+
 // The recent-key slot for a command field, its key made to match the field: the bytes
 // object already there when the content is the same, else a new one (which takes the
-// slot and forgets the remembered name). Null with MemoryError.
+// slot, with no name remembered). Null with MemoryError.
 RecentKey* recent_slot(XtPreParser* self, const char* bytes, Py_ssize_t size) noexcept {
-    uint32_t h = 2166136261u;  // FNV-1a: cheap, and only picks a slot
-    for (Py_ssize_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
-    RecentKey* slot = &self->recent[h % kRecentKeys];
-    PyObject* seen = slot->key;
-    if (seen != nullptr && PyBytes_GET_SIZE(seen) == size &&
-        std::memcmp(PyBytes_AS_STRING(seen), bytes, static_cast<size_t>(size)) == 0) {
-        return slot;
+    // The set is picked from the length and the ends of the field, which is cheap. Each
+    // set has two ways, the one used last first, so that two busy fields sharing a set
+    // both stay; a third pushes out the one used least lately.
+    const FieldEnds ends = field_ends(bytes, size);
+    const uint64_t mixed = (ends.head ^ (ends.tail * 0x9E3779B97F4A7C15u) ^ static_cast<uint64_t>(size)) *
+                           0xFF51AFD7ED558CCDu;
+    RecentKey* first = &self->recent[((mixed >> 32) % kRecentKeys) & ~size_t{1}];
+    RecentKey* second = first + 1;
+    if (holds_field(first, bytes, size, ends)) return first;
+    if (holds_field(second, bytes, size, ends)) {
+        std::swap(*first, *second);
+        return first;
     }
     PyObject* key = PyBytes_FromStringAndSize(bytes, size);
     if (key == nullptr) return nullptr;
-    slot->key = key;
-    Py_XDECREF(seen);
-    Py_CLEAR(slot->name);
-    slot->mask_epoch = 0;
-    return slot;
+    const RecentKey dropped = *second;
+    *second = *first;
+    *first = RecentKey{key, nullptr, 0, 0, 0};
+    Py_XDECREF(dropped.key);
+    Py_XDECREF(dropped.name);
+    return first;
 }
 
 // Remembers the name `cache` gave for `key`, unless code run meanwhile (a stored key's

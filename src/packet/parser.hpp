@@ -15,7 +15,7 @@ namespace vrel {
 // by content, so the look-up is the same either way. While the cache dict is watched,
 // the name it gave is remembered too, valid until any change to a watched dict, and with
 // it the gate's mask for that name, valid until a gate table changes (gatekeeper.hpp).
-inline constexpr int kRecentKeys = 64;
+inline constexpr int kRecentKeys = 64;  // 32 sets of two
 
 struct RecentKey {
     PyObject* key;        // exact bytes or null
