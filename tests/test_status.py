@@ -1,3 +1,4 @@
+import weakref
 from types import SimpleNamespace
 
 import pytest
@@ -100,3 +101,13 @@ def test_warning_is_found_anew_at_each_call(monkeypatch):
     with pytest.raises(AttributeError, match="^'object' object has no attribute 'warning'$") as info:
         gate.process_status("c", 0, 1, None)
     assert own_entries(info.value) == ENTRY
+
+
+def test_a_rebound_logger_is_not_kept_alive(monkeypatch):
+    logger_type = type("Logger", (), {"warning": lambda self, text: None})
+    monkeypatch.setattr(vrel_dll, "logger", first := logger_type())
+    assert vrel_dll.Gatekeeper({}, {}).process_status("c", 0, 1, None) is False
+    gone = weakref.ref(first)
+    del first
+    setattr(vrel_dll, "logger", logger_type())  # monkeypatch would keep the one it replaces
+    assert gone() is None

@@ -82,17 +82,18 @@ void watch_namespaces() noexcept {
 PyObject* global_name(GlobalName& slot) noexcept {
     if (slot.value != nullptr && slot.epoch == g_state.namespace_epoch) return Py_NewRef(slot.value);
     PyObject* name = S().*slot.name;
+    if (g_state.dict == nullptr) return module_global(name);
+    bool watched = g_state.dict_watcher >= 0 && PyDict_Watch(g_state.dict_watcher, g_state.dict) == 0;
+    if (!watched) PyErr_Clear();
+    // Taken before the look-up, which may run code (a key's __eq__) that changes the namespace.
+    const uint64_t before = g_state.namespace_epoch;
     PyObject* found = nullptr;
-    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, name, &found) : 0;
+    int in_namespace = dict_get_ref(g_state.dict, name, &found);
     if (in_namespace < 0) return nullptr;
     if (!in_namespace) return module_global(name);
-    if (g_state.dict_watcher >= 0) {
-        if (PyDict_Watch(g_state.dict_watcher, g_state.dict) == 0) {
-            Py_XSETREF(slot.value, Py_NewRef(found));
-            slot.epoch = g_state.namespace_epoch;
-        } else {
-            PyErr_Clear();
-        }
+    if (watched) {
+        slot.value = found;
+        slot.epoch = before;
     }
     return found;
 }

@@ -92,7 +92,9 @@ PyObject* module_global(PyObject* name) noexcept;
 // it was found there; one found in the builtins is looked up in full every time.
 struct GlobalName {
     PyObject* Strings::*name;
-    PyObject* value = nullptr;  // strong, valid while epoch == g_state.namespace_epoch
+    // Borrowed: while the namespace is unchanged, its entry holds the value, and a value
+    // rebound away is not kept alive by this.
+    PyObject* value = nullptr;  // valid while epoch == g_state.namespace_epoch
     uint64_t epoch = 0;
 };
 
