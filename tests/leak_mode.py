@@ -15,7 +15,8 @@ at collection (parameters, module globals) are shared by every run: they must no
 state from run to run, and an exception instance among them must not be raised as it is (a
 raised instance keeps growing its traceback; raise `exc.with_traceback(None)`). Tests that
 cannot repeat in one process (those that start a fresh interpreter or another program) carry
-the `no_leak_check` marker and run once, unmeasured.
+the `no_leak_check` marker and run once, unmeasured; so do those using tmp_path, as on 3.12
+pathlib interns each new directory name for good (a block a run).
 
 Needs an interpreter using its own allocator: `sys.getallocatedblocks()` counts pymalloc's
 blocks, and is 0 under PYTHONMALLOC=malloc, where leak mode refuses to start.
@@ -24,12 +25,17 @@ blocks, and is 0 under PYTHONMALLOC=malloc, where leak mode refuses to start.
 from __future__ import annotations
 
 import array
+import functools
 import gc
 import sys
 import types
 
 import pytest
-from _pytest.tmpdir import tmppath_result_key
+
+try:  # where tmp_path's teardown looks for the test's outcome (pytest 7.3 and later)
+    from _pytest.tmpdir import tmppath_result_key
+except ImportError:
+    tmppath_result_key = None
 
 # Warm-up runs before each measurement: the first for every test, the others only while a
 # leak is suspected (some libraries' caches, hypothesis's among them, fill over tens of runs).
@@ -171,11 +177,32 @@ def fill_record_free_list() -> None:
 def refresh_fixtures(item: pytest.Function) -> None:
     """Tears down the test's function-scoped fixtures and sets them up again; wider scopes stay."""
     # tmp_path's teardown reads the outcome that pytest records only after the call.
-    item.stash.setdefault(tmppath_result_key, {})
+    if tmppath_result_key is not None:
+        item.stash.setdefault(tmppath_result_key, {})
     state = item.session._setupstate
     state.teardown_exact(item.parent)  # pops the item alone: its parent chain stays needed
+    drop_spent_finalizers(item)
     item._initrequest()
     state.setup(item)
+
+
+def drop_spent_finalizers(item: pytest.Function) -> None:
+    """pytest gives each wider-scoped fixture a test's fixtures use (tmp_path_factory for tmp_path)
+    a call to tear the dependent one down; those pile up there until the wider scope ends. The
+    ones of this test's fixtures just torn down would do nothing more: dropped, as they would
+    otherwise grow by one a run."""
+    for fixturedefs in item._fixtureinfo.name2fixturedefs.values():
+        for fixturedef in fixturedefs:
+            if fixturedef.scope != "function":
+                fixturedef._finalizers[:] = [fin for fin in fixturedef._finalizers if not spent(fin, item)]
+
+
+def spent(finalizer: object, item: pytest.Function) -> bool:
+    if not isinstance(finalizer, functools.partial):
+        return False
+    owner = getattr(finalizer.func, "__self__", None)
+    request = finalizer.keywords.get("request")
+    return owner is not None and getattr(owner, "cached_result", True) is None and getattr(request, "node", None) is item
 
 
 def run_once(item: pytest.Function, run: int) -> None:

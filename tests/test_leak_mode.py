@@ -62,6 +62,20 @@ def test_clean_with_fresh_fixtures(table, monkeypatch):
     monkeypatch.setattr(vrel_dll, "orjson", None)
 
 
+@pytest.fixture(scope="module")
+def shared():
+    return {}
+
+
+@pytest.fixture
+def uses_shared(shared):  # pytest notes on `shared`, at each set-up, how to tear this one down
+    return [shared]
+
+
+def test_clean_with_a_module_fixture(uses_shared):
+    assert uses_shared == [{}]
+
+
 def test_clean_with_an_event_loop():
     async def register():
         return vrel_dll.Gatekeeper({}, {}).register_rpc("x")
@@ -80,7 +94,8 @@ LEAKS = {
     "test_reference_to_a_method_kept": "the reference count of vrel_dll.Gatekeeper.register_rpc changed by +1 +1 +1 +1",
     "test_reference_to_a_global_dropped": "the reference count of vrel_dll.logger changed by -1 -1 -1 -1",
 }
-CLEAN = ["test_clean_with_fresh_fixtures", "test_clean_with_an_event_loop", "test_opted_out"]
+CLEAN = ["test_clean_with_fresh_fixtures", "test_clean_with_a_module_fixture", "test_clean_with_an_event_loop",
+         "test_opted_out"]
 pytestmark = pytest.mark.no_leak_check("runs pytest in a new interpreter")
 
 
@@ -114,7 +129,7 @@ def test_planted_leaks_are_named(tmp_path):
     for name, text in LEAKS.items():
         assert outcomes[name] is not None and text in outcomes[name], (name, outcomes[name])
     assert [outcomes[name] for name in CLEAN] == [None] * len(CLEAN), proc.stdout
-    assert "leak mode: 6 tests measured" in proc.stdout and "1 run once (no_leak_check)" in proc.stdout
+    assert "leak mode: 7 tests measured" in proc.stdout and "1 run once (no_leak_check)" in proc.stdout
 
 
 def test_without_the_option_nothing_is_measured(tmp_path):
