@@ -106,7 +106,8 @@ bool holds_plain_keys(PyObject* table) noexcept {
     return true;
 }
 
-// Step 5 of construction: the running loop, or None when there is none.
+// The last act of construction, after the tables are set: the running loop, or None
+// when there is none (a failure here leaves the tables set, as a caller may rely on).
 int capture_loop(Gatekeeper* self) noexcept {
     Ref asyncio = Ref::steal(module_global(S().asyncio));
     if (!asyncio) return -1;
