@@ -228,6 +228,14 @@ int install_method(PyTypeObject* owner, const FunctionDef& def) noexcept {
     return PyDict_SetItem(owner->tp_dict, as_function(method.get())->name, method.get());
 }
 
+int install_methods(PyTypeObject* owner, std::span<const FunctionDef* const> defs) noexcept {
+    for (const FunctionDef* def : defs) {
+        if (install_method(owner, *def) < 0) return -1;
+    }
+    PyType_Modified(owner);
+    return 0;
+}
+
 }  // namespace vrel
 
 namespace vrel {

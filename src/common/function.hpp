@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include <source_location>
+#include <span>
 
 #include "common/args.hpp"
 
@@ -43,6 +44,9 @@ PyObject* new_function(const FunctionDef& def) noexcept;
 // Stores a method of `owner` in its type dictionary under def.name (replacing what was
 // there); call PyType_Modified(owner) after the last one. 0, or -1 with an error.
 int install_method(PyTypeObject* owner, const FunctionDef& def) noexcept;
+
+// Installs a type's methods in the order listed, then tells the type its dict changed.
+int install_methods(PyTypeObject* owner, std::span<const FunctionDef* const> defs) noexcept;
 
 }  // namespace vrel
 

@@ -340,17 +340,6 @@ int destination_mask_as_call(Gatekeeper* self, PyObject* command, int32_t* mask)
     return destination_mask(self, command, mask) < 0 ? fail(kGetDestinationMaskSite) : 0;
 }
 
-int install_gatekeeper_methods() noexcept {
-    const FunctionDef* const in_order[] = {
-        &kGetDestinationMaskDef, &kProcessStatusDef, &kRouteToQueuesDef, &kRegisterRpcDef,
-        &kResolveRpcDef,         &kRemoveFutureDef,  &kGetHandlerDef,    &kCancelAllDef,
-        &kRefuseReduceDef,
-    };
-    for (const FunctionDef* def : in_order) {
-        if (install_method(&GatekeeperType, *def) < 0) return -1;
-    }
-    PyType_Modified(&GatekeeperType);
-    return 0;
-}
+int install_gatekeeper_methods() noexcept { return install_methods(&GatekeeperType, kGatekeeperMethods); }
 
 }  // namespace vrel

@@ -326,8 +326,6 @@ void parser_dealloc(PyObject* op) noexcept {
     Py_TRASHCAN_END
 }
 
-const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, parse_and_route};
-
 PyTypeObject make_parser_type() noexcept {
     return gc_type({"vrel_dll.XtPreParser", sizeof(XtPreParser), parser_dealloc, parser_traverse, parser_clear,
                     nullptr, parser_init, parser_new});
@@ -336,6 +334,8 @@ PyTypeObject make_parser_type() noexcept {
 }  // namespace
 
 PyTypeObject XtPreParserType = make_parser_type();
+
+const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, parse_and_route};
 
 int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** record) noexcept {
     *record = nullptr;
@@ -362,14 +362,6 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
     return *record != nullptr ? 0 : -1;
 }
 
-int install_parser_methods() noexcept {
-    if (install_method(&XtPreParserType, kParseAndRouteDef) < 0 ||
-        install_method(&XtPreParserType, kFeedAndRouteDef) < 0 ||
-        install_method(&XtPreParserType, kRefuseReduceDef) < 0) {
-        return -1;
-    }
-    PyType_Modified(&XtPreParserType);
-    return 0;
-}
+int install_parser_methods() noexcept { return install_methods(&XtPreParserType, kParserMethods); }
 
 }  // namespace vrel

@@ -52,7 +52,10 @@ inline constexpr Py_ssize_t kCacheableCommand = 64;
 // bytes of a caller's buffer in place, so every read stays within data[0..n).
 int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** record) noexcept;
 
-extern const FunctionDef kFeedAndRouteDef;  // feed.cpp
+// The parser's methods, each defined beside its body, in the order they are installed.
+extern const FunctionDef kParseAndRouteDef;  // parser.cpp
+extern const FunctionDef kFeedAndRouteDef;   // feed.cpp
+inline constexpr const FunctionDef* kParserMethods[] = {&kParseAndRouteDef, &kFeedAndRouteDef, &kRefuseReduceDef};
 
 // The integer rule for the field that starts at `start`: optional '-', then one or more
 // ASCII digits up to the field's end (the next '%' or the end of the message), the
