@@ -122,25 +122,6 @@ def test_a_table_replaced_during_its_membership_test():
     assert gate.get_destination_mask("abc") == 0 and gate._handler_map == {}
 
 
-def test_a_name_is_not_remembered_from_a_cache_replaced_meanwhile():
-    parser = XtPreParser(SimpleNamespace(get_destination_mask=lambda name: 2))
-    old_cache = [c for c in gc.get_referents(parser) if isinstance(c, dict)][0]
-
-    class Replaces(bytes):  # equal to the command field; comparing it gives the parser a new cache
-        def __hash__(self):
-            return hash(b"abc")
-
-        def __eq__(self, other):
-            parser.__init__(SimpleNamespace(get_destination_mask=lambda name: 2))
-            return bytes(self) == other
-
-    old_cache[Replaces(b"abc")] = "abc"
-    assert parser.parse_and_route(b"%xt%abc%0%{}%").command == "abc"
-    new_cache = [c for c in gc.get_referents(parser) if isinstance(c, dict)][0]
-    assert new_cache is not old_cache and new_cache == {}  # a remembered name would skip the new cache
-    assert parser.parse_and_route(b"%xt%abc%0%{}%").command == "abc" and new_cache == {b"abc": "abc"}
-
-
 def test_a_failed_create_future_carries_the_entry(monkeypatch):
     def create_future():
         raise RuntimeError("no futures today")

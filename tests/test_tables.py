@@ -197,36 +197,3 @@ def test_cycle_is_collected(monkeypatch, shape):
     del held
     gc.collect()
     assert ref() is None
-
-
-# ---- masks remembered for Python callers
-@pytest.mark.parametrize("command", ["chat", "c" * 65, "\u20acx"])
-def test_remembered_masks_follow_the_tables(command):
-    g = Gatekeeper({command: 0}, {})
-
-    def ask():
-        return g.get_destination_mask("".join(list(command)))  # an equal string, a new object each time
-
-    seen = [ask(), ask()]
-    g._pending_futures[command] = None
-    seen += [ask(), ask()]
-    g._handler_map.clear()
-    seen.append(ask())
-    g._handler_map = table = {command: 0}  # from outside: asked every time
-    seen.append(ask())
-    table.clear()
-    seen.append(ask())
-    g.__init__({}, {})
-    seen.append(ask())
-    assert seen == [2, 2, 3, 3, 1, 3, 1, 0]
-
-
-@pytest.mark.parametrize("table", ["_handler_map", "_pending_futures"])
-def test_masks_are_asked_every_time_while_a_key_compares_in_python(table):
-    g, compared = Gatekeeper({}, {}), []
-    key = type("Odd", (), {"__hash__": lambda s: hash("chat"), "__eq__": lambda s, o: compared.append(o) or True})()
-    getattr(g, table)[key] = 0
-    bit = 2 if table == "_handler_map" else 1
-    assert [g.get_destination_mask("chat") for _ in range(3)] == [bit] * 3 and compared == ["chat"] * 3
-    del getattr(g, table)[key]
-    assert [g.get_destination_mask("chat") for _ in range(2)] == [0, 0] and len(compared) == 3

@@ -55,75 +55,19 @@ PyObject* module_global(PyObject* name) noexcept {
     return nullptr;
 }
 
-namespace {
-
-int namespace_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++g_state.namespace_epoch;
-    return 0;
-}
-
-// The attribute of a plain module found in its dict, or null: 0, or -1 with an error.
-int module_dict_attr(PyObject* owner, PyObject* attr, PyObject** value, PyObject** owner_dict) noexcept {
-    *value = nullptr;
-    *owner_dict = nullptr;
-    if (!PyModule_CheckExact(owner)) return 0;
-    *owner_dict = PyModule_GetDict(owner);
-    return dict_get_ref(*owner_dict, attr, value) < 0 ? -1 : 0;
-}
-
-}  // namespace
-
-void watch_namespaces() noexcept {
-    if (g_state.dict_watcher >= 0) return;
-    g_state.dict_watcher = PyDict_AddWatcher(namespace_changed);
-    if (g_state.dict_watcher < 0) PyErr_Clear();  // all watcher slots taken: look up in full
-}
-
-PyObject* global_name(GlobalName& slot) noexcept {
-    if (slot.value != nullptr && slot.epoch == g_state.namespace_epoch) return Py_NewRef(slot.value);
-    PyObject* name = S().*slot.name;
-    if (g_state.dict == nullptr) return module_global(name);
-    bool watched = g_state.dict_watcher >= 0 && PyDict_Watch(g_state.dict_watcher, g_state.dict) == 0;
-    if (!watched) PyErr_Clear();
-    // Taken before the look-up, which may run code (a key's __eq__) that changes the namespace.
-    const uint64_t before = g_state.namespace_epoch;
-    PyObject* found = nullptr;
-    int in_namespace = dict_get_ref(g_state.dict, name, &found);
-    if (in_namespace < 0) return nullptr;
-    if (!in_namespace) return module_global(name);
-    if (watched) {
-        slot.value = found;
-        slot.epoch = before;
-    }
-    return found;
-}
-
-PyObject* global_attr(GlobalAttr& slot) noexcept {
-    // Assigning a module's __class__ changes no dict, and a subclass's descriptor would
-    // then win over the dict entry: the remembered answer holds only for a plain module.
-    if (slot.value != nullptr && slot.epoch == g_state.namespace_epoch && PyModule_CheckExact(slot.owner)) {
-        return Py_NewRef(slot.value);
-    }
-    const Strings& s = S();
-    PyObject* found = nullptr;
-    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, s.*slot.global, &found) : 0;
-    if (in_namespace < 0) return nullptr;
-    Ref owner = in_namespace ? Ref::steal(found) : Ref::steal(module_global(s.*slot.global));
+PyObject* global_attr(const GlobalAttr& which) noexcept {
+    PyObject* attr = S().*which.attr;
+    Ref owner = Ref::steal(module_global(S().*which.global));
     if (!owner) return nullptr;
-    PyObject* owner_dict;
-    if (module_dict_attr(owner.get(), s.*slot.attr, &found, &owner_dict) < 0) return nullptr;
-    if (found == nullptr) return PyObject_GetAttr(owner.get(), s.*slot.attr);
-    if (in_namespace && g_state.dict_watcher >= 0) {
-        if (PyDict_Watch(g_state.dict_watcher, g_state.dict) == 0 &&
-            PyDict_Watch(g_state.dict_watcher, owner_dict) == 0) {
-            Py_XSETREF(slot.value, Py_NewRef(found));
-            Py_XSETREF(slot.owner, Py_NewRef(owner.get()));
-            slot.epoch = g_state.namespace_epoch;
-        } else {
-            PyErr_Clear();
-        }
+    // On a plain module the attribute is its dict's entry, when there is one: the module
+    // type is immutable and defines no attribute of these names, so that is what getattr
+    // would find, without its walk of the type.
+    if (PyModule_CheckExact(owner.get())) {
+        PyObject* found = nullptr;
+        int present = dict_get_ref(PyModule_GetDict(owner.get()), attr, &found);
+        if (present != 0) return found;  // found, or an error from comparing keys
     }
-    return found;
+    return PyObject_GetAttr(owner.get(), attr);
 }
 
 }  // namespace vrel

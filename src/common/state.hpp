@@ -69,10 +69,6 @@ struct State {
     int64_t main_interpreter = -1;  // the interpreter that first created the module
     bool strings_ready = false;
     Strings s{};
-    // Remembered look-ups (GlobalAttr) stay valid while this is unchanged; every change
-    // to a watched namespace bumps it.
-    uint64_t namespace_epoch = 1;
-    int dict_watcher = -1;  // -1: no watcher to be had, nothing is remembered
 };
 
 extern State g_state;
@@ -87,39 +83,15 @@ int create_strings() noexcept;
 // New reference, or null with NameError "name '<name>' is not defined".
 PyObject* module_global(PyObject* name) noexcept;
 
-// A module global, such as deque or logger, with the meaning of looking it up at each
-// use: remembered while the module's namespace is unchanged (a dict watcher tells) when
-// it was found there; one found in the builtins is looked up in full every time.
-struct GlobalName {
-    PyObject* Strings::*name;
-    // Borrowed: while the namespace is unchanged, its entry holds the value, and a value
-    // rebound away is not kept alive by this.
-    PyObject* value = nullptr;  // valid while epoch == g_state.namespace_epoch
-    uint64_t epoch = 0;
-};
-
-// The global as a new reference, or null with NameError "name '<name>' is not defined".
-PyObject* global_name(GlobalName& slot) noexcept;
-
 // An attribute of a module global, such as orjson.loads, with the meaning of looking
-// both up at each use. The result is remembered while neither the module's namespace
-// nor the global's own namespace changes (a dict watcher tells), which covers every way
-// the answer could change when the global is a plain module holding the attribute in its
-// dict; anything else (a global found in the builtins, a module __getattr__, an object
-// of another type) is looked up in full every time.
+// both up at each use, which is what happens: nothing is remembered.
 struct GlobalAttr {
     PyObject* Strings::*global;
     PyObject* Strings::*attr;
-    PyObject* value = nullptr;  // strong, valid while epoch == g_state.namespace_epoch
-    PyObject* owner = nullptr;  // strong: the global it came from, whose class must stay plain
-    uint64_t epoch = 0;
 };
 
 // The attribute as a new reference, or null with the look-ups' own error (NameError,
 // AttributeError, ...).
-PyObject* global_attr(GlobalAttr& slot) noexcept;
-
-// Installs the namespace watcher once per process; running without one is allowed.
-void watch_namespaces() noexcept;
+PyObject* global_attr(const GlobalAttr& which) noexcept;
 
 }  // namespace vrel

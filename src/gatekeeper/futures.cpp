@@ -173,8 +173,6 @@ int call_discard(PyObject* obj, bool known, PyObject* method, PyObject* name, Py
 PyObject* g_spare_deque = nullptr;
 bool g_spare_tracked = false;  // it was tracked by the collector before it was kept
 
-GlobalName g_deque_global{&Strings::deque};
-
 bool unreachable_fresh_deque(PyObject* que) noexcept {
     if (!known_deque(que) || g_known.maxlen == nullptr || Py_REFCNT(que) != 1 || PyObject_Size(que) != 0) {
         PyErr_Clear();
@@ -202,7 +200,7 @@ void release_deque(Ref& que) noexcept {
 // deque(), with `deque` the module global as at this call: the spare when the global is
 // the built-in type. New reference, or null with an error.
 PyObject* new_deque() noexcept {
-    Ref deque = Ref::steal(global_name(g_deque_global));
+    Ref deque = Ref::steal(module_global(S().deque));  // as at this call
     if (!deque) return nullptr;
     if (g_spare_deque != nullptr && deque.get() == reinterpret_cast<PyObject*>(g_known.deque)) {
         PyObject* que = g_spare_deque;
@@ -266,7 +264,7 @@ PyObject* command_key(PyObject* command) noexcept {
     if (recent.command == command) return Py_NewRef(recent.key);
     PyObject* key = PyUnicode_IS_ASCII(command) ? ascii_lower(command)
                                                  : call_method(command, g_known.lower != nullptr, g_known.lower, S().lower);
-    if (key == nullptr || !PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(command) > kKeptCommand) return key;
+    if (key == nullptr || PyUnicode_GET_LENGTH(command) > kKeptCommand) return key;
     PyObject* old_command = recent.command;
     PyObject* old_key = recent.key;
     recent.command = Py_NewRef(command);

@@ -1,6 +1,5 @@
 // The Gatekeeper type: fields, construction, table attributes, the two look-ups.
 #include <cstddef>
-#include <cstring>
 
 #include "common/args.hpp"
 #include "common/command_name.hpp"
@@ -57,55 +56,6 @@ int normalise_handlers(PyObject* handlers, PyObject* norm) noexcept {
     }
 }
 
-// ---- the watched tables
-
-int g_table_watcher = -1;  // -1: not yet added (or none to be had: nothing is remembered)
-bool g_table_watcher_tried = false;
-// Moves whenever a key other than an exact str may have entered or left a watched table,
-// or keys were copied in wholesale: until then, tables once found plain stay plain.
-uint64_t g_table_keys = 1;
-
-int table_changed(PyDict_WatchEvent event, PyObject*, PyObject* key, PyObject*) noexcept {
-    ++g_table_epoch;
-    bool odd_key = (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_DELETED) && !PyUnicode_CheckExact(key);
-    if (odd_key || event == PyDict_EVENT_CLONED || event == PyDict_EVENT_CLEARED) ++g_table_keys;
-    return 0;
-}
-
-// Watches the gate's own tables; false when no watcher is to be had.
-bool watch_tables(Gatekeeper* self) noexcept {
-    if (!g_table_watcher_tried) {
-        g_table_watcher_tried = true;
-        g_table_watcher = PyDict_AddWatcher(table_changed);
-        if (g_table_watcher < 0) PyErr_Clear();  // all watcher slots taken: masks are always asked for
-    }
-    if (g_table_watcher < 0) return false;
-    if (PyDict_Watch(g_table_watcher, self->pending_futures) < 0 ||
-        PyDict_Watch(g_table_watcher, self->handler_map) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    self->tables_watched = true;
-    self->keys_checked = 0;
-    return true;
-}
-
-// Before a table field changes: what was remembered from the old tables no longer holds.
-void forget_tables(Gatekeeper* self) noexcept {
-    self->tables_own = false;
-    self->tables_watched = false;
-    ++g_table_epoch;
-}
-
-bool holds_plain_keys(PyObject* table) noexcept {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(table, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-    }
-    return true;
-}
-
 // The last act of construction, after the tables are set: the running loop, or None
 // when there is none (a failure here leaves the tables set, as a caller may rely on).
 int capture_loop(Gatekeeper* self) noexcept {
@@ -140,12 +90,9 @@ int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     Ref pending = Ref::steal(PyDict_New());
     if (!pending) return fail(kInitSite);
     Gatekeeper* self = as_gatekeeper(op);
-    forget_tables(self);
     set_field(&self->pending_futures, pending.get());
     set_field(&self->handler_map, norm.get());
     set_field(&self->error_codes, error_codes);
-    // Dropping the old tables may have run code that replaced the new ones already.
-    self->tables_own = self->pending_futures == pending.get() && self->handler_map == norm.get();
     if (capture_loop(self) < 0) return fail(kInitSite);
     return 0;
 }
@@ -170,14 +117,8 @@ int gatekeeper_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void forget_masks(Gatekeeper* self) noexcept {
-    for (RememberedMask& m : self->masks) Py_CLEAR(m.command);
-}
-
 int gatekeeper_clear(PyObject* op) noexcept {
     Gatekeeper* self = as_gatekeeper(op);
-    forget_tables(self);
-    forget_masks(self);
     set_field(&self->pending_futures, Py_None);
     set_field(&self->handler_map, Py_None);
     set_field(&self->error_codes, Py_None);
@@ -195,7 +136,6 @@ void gatekeeper_dealloc(PyObject* op) noexcept {
     Py_CLEAR(self->handler_map);
     Py_CLEAR(self->error_codes);
     Py_CLEAR(self->loop);
-    forget_masks(self);
     Py_TYPE(op)->tp_free(op);
     Py_TRASHCAN_END
 }
@@ -220,8 +160,6 @@ PyObject* get_table(PyObject* op, void* closure) noexcept { return Py_NewRef(*ta
 int set_table(PyObject* op, PyObject* value, void* closure) noexcept {
     if (value == nullptr) value = Py_None;
     if (!value_type_ok(value, &PyDict_Type)) return fail(*static_cast<TableField*>(closure)->set_site);
-    // Whatever the new table is, it is not known to be watched: masks are asked for from now on.
-    if (closure != &kErrorCodesField) forget_tables(as_gatekeeper(op));
     set_field(table_slot(op, closure), value);
     return 0;
 }
@@ -235,43 +173,12 @@ PyGetSetDef gatekeeper_getset[] = {
 
 // ---- the two look-ups
 
-// Masks remembered for Python callers: a command of up to this many characters, whose
-// text, not identity, finds the entry (callers make a fresh string per packet).
-constexpr Py_ssize_t kRememberedCommand = 64;
-
-RememberedMask& mask_entry(Gatekeeper* self, PyObject* command) noexcept {
-    // A str's hash never fails, and is kept in the string once computed.
-    return self->masks[static_cast<size_t>(PyObject_Hash(command)) % kRememberedMasks];
-}
-
-bool same_text(PyObject* a, PyObject* b) noexcept {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
-}
-
 PyObject* get_destination_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* command;
     if (parse_args(kGetDestinationMaskSig, args, nargs, kwnames, &command) < 0) return nullptr;
     if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
-    Gatekeeper* gate = as_gatekeeper(self);
-    const bool rememberable = PyUnicode_CheckExact(command) && PyUnicode_GET_LENGTH(command) <= kRememberedCommand;
-    if (rememberable && gate->tables_own) {
-        const RememberedMask& m = mask_entry(gate, command);
-        if (m.epoch == g_table_epoch && m.command != nullptr && (m.command == command || same_text(m.command, command))) {
-            return PyLong_FromLong(m.mask);
-        }
-    }
-    const uint64_t before = g_table_epoch;
     int32_t mask;
-    if (destination_mask(gate, command, &mask) < 0) return nullptr;
-    // Under the epoch from before the look-up, as the parser remembers its masks.
-    if (rememberable && masks_are_stable(gate)) {
-        RememberedMask& m = mask_entry(gate, command);
-        Py_XSETREF(m.command, Py_NewRef(command));
-        m.epoch = before;
-        m.mask = mask;
-    }
+    if (destination_mask(as_gatekeeper(self), command, &mask) < 0) return nullptr;
     return PyLong_FromLong(mask);
 }
 
@@ -311,17 +218,6 @@ PyTypeObject make_gatekeeper_type() noexcept {
 }  // namespace
 
 PyTypeObject GatekeeperType = make_gatekeeper_type();
-
-uint64_t g_table_epoch = 1;
-
-bool masks_are_stable(Gatekeeper* self) noexcept {
-    if (!self->tables_own || (!self->tables_watched && !watch_tables(self))) return false;
-    if (self->keys_checked != g_table_keys) {
-        self->plain_keys = holds_plain_keys(self->pending_futures) && holds_plain_keys(self->handler_map);
-        self->keys_checked = g_table_keys;
-    }
-    return self->plain_keys;
-}
 
 const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, get_destination_mask};
 const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, get_handler};

@@ -18,8 +18,6 @@ Signature kSig{"process_status", 4, "command", "status", "error_code", "data"};
 constexpr int32_t kSuccessStatus = 1;
 constexpr int32_t kBenignErrorCode = 453;  // reported with a success status, means nothing went wrong
 
-GlobalName g_logger{&Strings::logger};  // the module's logger, as at each call
-
 // _error_codes.get(error_code, "Unknown error code"), checked to be a str or None.
 // New reference, or null with an error.
 PyObject* describe(Gatekeeper* self, int32_t error_code) noexcept {
@@ -70,7 +68,7 @@ PyObject* process_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
     Ref description = Ref::steal(describe(as_gatekeeper(self), error_code));
     if (!description) return nullptr;
-    Ref logger = Ref::steal(global_name(g_logger));
+    Ref logger = Ref::steal(module_global(S().logger));  // as at this call
     if (!logger) return nullptr;
     Ref text = Ref::steal(warning_text(command, status, error_code, description.get()));
     if (!text) return nullptr;

@@ -146,7 +146,6 @@ int exec_steps(PyObject* module) noexcept {
     if (check_version() < 0) return -1;
     // Constants, interned and hashed once.
     if (create_strings() < 0 || prepare_signatures() < 0 || ready_function_types() < 0) return -1;
-    watch_namespaces();
     const Strings& s = S();
 
     // From here on every failure carries the "init vrel_dll" entry. A module imported under

@@ -11,19 +11,9 @@ namespace vrel {
 
 // Recently used cache keys, found again by content: a packet whose command field was
 // seen lately looks the cache up with the same bytes object (its hash already computed)
-// instead of making, hashing and comparing a fresh one. Bytes are immutable and compared
-// by content, so the look-up is the same either way. While the cache dict is watched,
-// the name it gave is remembered too, valid until any change to a watched dict, and with
-// it the gate's mask for that name, valid until a gate table changes (gatekeeper.hpp).
-inline constexpr int kRecentKeys = 64;  // 32 sets of two
-
-struct RecentKey {
-    PyObject* key;        // exact bytes or null
-    PyObject* name;       // the cache's entry for key when last looked up, or null
-    uint64_t epoch;       // g_state.namespace_epoch when name was remembered
-    uint64_t mask_epoch;  // g_table_epoch when mask was found for name (0: no mask)
-    int32_t mask;         // the parser's gate's mask for name
-};
+// instead of making and hashing a fresh one. Bytes are immutable and compared by content,
+// so the look-up is the same either way, and the look-up itself is made every time.
+inline constexpr int kRecentKeys = 32;  // 16 sets of two
 
 extern PyTypeObject XtPreParserType;
 
@@ -31,8 +21,11 @@ struct XtPreParser {
     PyObject_HEAD
     PyObject* gate;       // any object; the parser only calls its get_destination_mask
     PyObject* cmd_cache;  // _cmd_cache: dict of raw command field (bytes) -> command name, or None
-    bool cache_watched;   // cmd_cache is watched: remembered names may be used
-    RecentKey recent[kRecentKeys];  // never visible from Python
+    // Handled messages that a view kept in their buffer (feed.cpp): the bytearray, and a
+    // copy of what its front held; both strong, or both null.
+    PyObject* owed_buffer;
+    PyObject* owed_prefix;
+    PyObject* recent[kRecentKeys];  // exact bytes, strong, or null; never visible from Python
 };
 
 // The cache stops growing at this many entries, so a peer sending endless distinct
@@ -40,7 +33,7 @@ struct XtPreParser {
 inline constexpr Py_ssize_t kCmdCacheLimit = 65536;
 
 // Command fields longer than this are named on every sight and never kept (neither in the
-// cache nor in a recent slot): real command names are a few dozen bytes, and without the
+// cache nor among the recent keys): real command names are a few dozen bytes, and without the
 // bound a peer could make the cache hold 65,536 fields of any size. With it, what a
 // parser keeps between calls is bounded whatever the peer sends.
 inline constexpr Py_ssize_t kCacheableCommand = 64;
@@ -56,6 +49,17 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
 extern const FunctionDef kParseAndRouteDef;  // parser.cpp
 extern const FunctionDef kFeedAndRouteDef;   // feed.cpp
 inline constexpr const FunctionDef* kParserMethods[] = {&kParseAndRouteDef, &kFeedAndRouteDef, &kRefuseReduceDef};
+
+// What a feed does with each record a buffer yields (route it, say): 0, or -1 with an
+// error, which stops the feed. `gate` is the parser's gate at that moment, held.
+using RecordStep = int (*)(PyObject* gate, PyObject* record, void* context);
+
+// The work of a feed on `buffer`, an exact bytearray: every complete NUL-terminated
+// message is parsed and each record handed to `step`; the handled messages leave the
+// buffer (feed.cpp tells the rule when a view of it is kept). 0, or -1 with an error; the
+// counts say what was done either way.
+int feed_buffer(XtPreParser* self, PyObject* buffer, RecordStep step, void* context, Py_ssize_t* messages,
+                Py_ssize_t* records) noexcept;
 
 // The integer rule for the field that starts at `start`: optional '-', then one or more
 // ASCII digits up to the field's end (the next '%' or the end of the message), the

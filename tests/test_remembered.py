@@ -1,0 +1,209 @@
+"""What the module keeps between calls never outlives what it was derived from: other code's
+dict watchers, keys whose comparison runs Python code, and finalisers run mid-update."""
+import ctypes
+import gc
+from contextlib import contextmanager
+from types import SimpleNamespace
+
+import orjson
+import pytest
+
+import vrel_dll
+from vrel_dll import Gatekeeper, XtPreParser
+
+WATCHER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+
+
+@contextmanager
+def foreign_watcher(watched, react):
+    """A dict watcher of other code's, added after the module's: `react()` runs at every change
+    of `watched`, after the watchers before it and before the change lands."""
+    api, failures = ctypes.pythonapi, []
+
+    def callback(event, d, key, value):
+        try:
+            react()
+        except BaseException as exc:  # noqa: BLE001 (re-raised below, outside the watcher)
+            failures.append(exc)
+        return 0
+
+    api.PyDict_AddWatcher.argtypes, api.PyDict_AddWatcher.restype = [WATCHER], ctypes.c_int
+    api.PyDict_Watch.argtypes = api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+    api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
+    hook = WATCHER(callback)
+    watcher = api.PyDict_AddWatcher(hook)
+    api.PyDict_Watch(watcher, watched)
+    try:
+        yield
+    finally:
+        api.PyDict_Unwatch(watcher, watched)
+        api.PyDict_ClearWatcher(watcher)
+    if failures:
+        raise failures[0]
+
+
+class Sink:
+    def __init__(self, name, log):
+        self.name, self.log = name, log
+
+    def warning(self, text):
+        self.log.append(self.name)
+
+
+def loads_as(name):
+    return lambda payload: name
+
+
+def swap_module_attr(module, attr, value):
+    """Rebinds module.attr and hands back a restorer; nothing else keeps the old value alive."""
+    old = getattr(module, attr)
+    setattr(module, attr, value)
+    return lambda: setattr(module, attr, old)
+
+
+FAILED = ("x", 0, 1, None)  # a status that is logged
+WANTED = b"%xt%b%1%0%[1]%"
+
+
+def mask_case():
+    gate = Gatekeeper({"a": 0}, {})
+    parser = XtPreParser(gate)
+    ask = lambda: (gate.get_destination_mask("b"), getattr(parser.parse_and_route(WANTED), "destination", 0))  # noqa: E731
+    return gate._handler_map, ask, lambda: gate._handler_map.__setitem__("b", 0), (2, 2), lambda: None
+
+
+def logger_case():
+    log, gate = [], Gatekeeper({}, {})
+    restore = swap_module_attr(vrel_dll, "logger", Sink("old", log))
+    ask = lambda: (gate.process_status(*FAILED), log[-1])  # noqa: E731
+    return vrel_dll.__dict__, ask, lambda: setattr(vrel_dll, "logger", Sink("new", log)), (False, "new"), restore
+
+
+def decoder_case():
+    parser = XtPreParser(SimpleNamespace(get_destination_mask=lambda name: 2))
+    restore = swap_module_attr(orjson, "loads", loads_as("old"))
+    ask = lambda: (parser.parse_and_route(WANTED).data, vrel_dll.cy_format_json_xt("h", "c", {}))  # noqa: E731
+
+    dumps = orjson.dumps
+
+    def change():
+        orjson.loads = loads_as("new")
+        orjson.dumps = lambda data: b"new"
+
+    def undo():
+        restore()
+        orjson.dumps = dumps
+
+    return orjson.__dict__, ask, change, ("new", "%xt%h%c%1%new%"), undo
+
+
+@pytest.mark.parametrize("case", [mask_case, logger_case, decoder_case])
+def test_answers_asked_for_while_another_watcher_runs_do_not_outlive_the_change(case):
+    watched, ask, change, after, undo = case()
+    during = []
+    try:
+        ask()  # whatever the module may keep, it has had the chance to keep it
+        with foreign_watcher(watched, lambda: during.append(ask())):
+            change()
+            gc.collect()
+            assert ask() == after and ask() == after
+        assert during and during[0] != after  # the watcher saw the old contents
+    finally:
+        undo()
+
+
+class Flip:
+    """A key whose equality with anything of `like`'s hash is `state["equal"]`."""
+
+    def __init__(self, like, state):
+        self.like, self.state = like, state
+
+    def __hash__(self):
+        return hash(self.like)
+
+    def __eq__(self, other):
+        return self.state["equal"]
+
+
+class FlipStr(str):
+    state: dict
+
+    def __hash__(self):
+        return hash("logger")
+
+    def __eq__(self, other):
+        return self.state["equal"]
+
+
+def test_keys_whose_comparison_runs_code_are_compared_every_time():
+    state = {"equal": True}
+    seen = []
+    # the parser's own cache, reached as anyone can
+    parser = XtPreParser(SimpleNamespace(get_destination_mask=lambda name: 2))
+    cache = next(c for c in gc.get_referents(parser) if isinstance(c, dict))
+    cache[Flip(b"abc", state)] = "odd"
+    # a gate table
+    gate = Gatekeeper({}, {})
+    gate._handler_map[Flip("chat", state)] = 0
+    # the module's namespace: the logger's name is an odd str
+    log, sink = [], None
+    logger = vrel_dll.logger
+    del vrel_dll.logger
+    FlipStr.state = state
+    vrel_dll.__dict__[FlipStr("logger")] = sink = Sink("odd", log)
+    try:
+        for equal in (True, True, False, False, True):
+            state["equal"] = equal
+            try:
+                status = gate.process_status(*FAILED)
+            except NameError:
+                status = "NameError"
+            seen.append((parser.parse_and_route(b"%xt%abc%1%").command, gate.get_destination_mask("chat"), status))
+    finally:
+        del vrel_dll.__dict__[FlipStr("logger")]
+        vrel_dll.logger = logger
+    odd, plain = ("odd", 2, False), ("abc", 0, "NameError")
+    assert seen == [odd, odd, plain, plain, odd]
+    assert log == [sink.name] * 3
+
+
+
+class RebindsWhenDropped:
+    """A callable whose finaliser runs `effect`."""
+
+    def __init__(self, answer, effect):
+        self.answer, self.effect = answer, effect
+
+    def __call__(self, *args):
+        return self.answer
+
+    def __del__(self):
+        self.effect()
+
+
+def test_finalisers_run_while_a_value_is_replaced():
+    gate = SimpleNamespace(get_destination_mask=lambda name: 2)
+    parser = XtPreParser(gate)
+    restore = swap_module_attr(orjson, "loads", RebindsWhenDropped("first", lambda: setattr(orjson, "loads", loads_as("third"))))
+    try:
+        seen = [parser.parse_and_route(WANTED).data]
+        orjson.loads = loads_as("second")  # drops the first, whose finaliser rebinds it again
+        gc.collect()
+        seen += [parser.parse_and_route(WANTED).data, parser.parse_and_route(WANTED).data]
+    finally:
+        restore()
+    assert seen == ["first", "third", "third"]
+
+    # the old cache's keys run code while the parser takes its new cache
+    class Key(bytes):
+        def __del__(self):
+            new_cache = next(c for c in gc.get_referents(parser) if isinstance(c, dict))
+            seen.append(parser.parse_and_route(b"%xt%abc%1%").command)
+            new_cache[b"abc"] = "changed"
+
+    seen.clear()
+    parser.parse_and_route(b"%xt%abc%1%")
+    next(c for c in gc.get_referents(parser) if isinstance(c, dict))[Key(b"key")] = "k"
+    parser.__init__(gate)
+    gc.collect()
+    assert seen == ["abc"] and parser.parse_and_route(b"%xt%abc%1%").command == "changed"
