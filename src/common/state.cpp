@@ -2,6 +2,7 @@
 
 #include "common/compat.hpp"
 #include "common/ref.hpp"
+#include "common/remembered.hpp"
 
 namespace vrel {
 
@@ -55,19 +56,41 @@ PyObject* module_global(PyObject* name) noexcept {
     return nullptr;
 }
 
-PyObject* global_attr(const GlobalAttr& which) noexcept {
-    PyObject* attr = S().*which.attr;
-    Ref owner = Ref::steal(module_global(S().*which.global));
+PyObject* global_attr(GlobalAttr& which) noexcept {
+    // Assigning a module's __class__ changes no dict, and a subclass's descriptor would
+    // then win over the dict entry: the remembered answer holds only for a plain module.
+    if (which.value != nullptr && which.stamp == epoch() && PyModule_CheckExact(which.owner)) {
+        return Py_NewRef(which.value);
+    }
+    const Strings& s = S();
+    PyObject* attr = s.*which.attr;
+    if (g_state.dict != nullptr && !g_state.dict_watched) g_state.dict_watched = watch(g_state.dict);
+    const uint64_t stamp = epoch();
+    PyObject* found = nullptr;
+    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, s.*which.global, &found) : 0;
+    if (in_namespace < 0) return nullptr;
+    Ref owner = in_namespace ? Ref::steal(found) : Ref::steal(module_global(s.*which.global));
     if (!owner) return nullptr;
     // On a plain module the attribute is its dict's entry, when there is one: the module
     // type is immutable and defines no attribute of these names, so that is what getattr
     // would find, without its walk of the type.
-    if (PyModule_CheckExact(owner.get())) {
-        PyObject* found = nullptr;
-        int present = dict_get_ref(PyModule_GetDict(owner.get()), attr, &found);
-        if (present != 0) return found;  // found, or an error from comparing keys
+    if (!PyModule_CheckExact(owner.get())) return PyObject_GetAttr(owner.get(), attr);
+    PyObject* owner_dict = PyModule_GetDict(owner.get());
+    const bool watched = in_namespace && g_state.dict_watched && (owner.get() == which.owner || watch(owner_dict));
+    PyObject* value = nullptr;
+    int present = dict_get_ref(owner_dict, attr, &value);
+    if (present < 0) return nullptr;
+    if (!present) return PyObject_GetAttr(owner.get(), attr);  // a module __getattr__, or its error
+    if (watched && may_remember(stamp)) {
+        PyObject* old_value = which.value;
+        PyObject* old_owner = which.owner;
+        which.value = Py_NewRef(value);
+        which.owner = Py_NewRef(owner.get());
+        which.stamp = stamp;
+        Py_XDECREF(old_value);  // last: a finaliser run here moves the epoch past the stamp
+        Py_XDECREF(old_owner);
     }
-    return PyObject_GetAttr(owner.get(), attr);
+    return value;
 }
 
 }  // namespace vrel

@@ -68,6 +68,7 @@ struct State {
     PyObject* builtins = nullptr;   // strong; the builtins module
     int64_t main_interpreter = -1;  // the interpreter that first created the module
     bool strings_ready = false;
+    bool dict_watched = false;  // the namespace is watched (remembered.hpp)
     Strings s{};
 };
 
@@ -84,14 +85,19 @@ int create_strings() noexcept;
 PyObject* module_global(PyObject* name) noexcept;
 
 // An attribute of a module global, such as orjson.loads, with the meaning of looking
-// both up at each use, which is what happens: nothing is remembered.
+// both up at each use. When the global is a plain module found in the namespace and the
+// attribute is in its dict, the answer is remembered under the rules of remembered.hpp
+// (both dicts watched); anything else is looked up in full every time.
 struct GlobalAttr {
     PyObject* Strings::*global;
     PyObject* Strings::*attr;
+    PyObject* value = nullptr;  // strong
+    PyObject* owner = nullptr;  // strong: the module it came from, whose dict is watched
+    uint64_t stamp = 0;
 };
 
 // The attribute as a new reference, or null with the look-ups' own error (NameError,
 // AttributeError, ...).
-PyObject* global_attr(const GlobalAttr& which) noexcept;
+PyObject* global_attr(GlobalAttr& which) noexcept;
 
 }  // namespace vrel

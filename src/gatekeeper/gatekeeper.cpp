@@ -1,11 +1,13 @@
 // The Gatekeeper type: fields, construction, table attributes, the two look-ups.
 #include <cstddef>
+#include <cstring>
 
 #include "common/args.hpp"
 #include "common/command_name.hpp"
 #include "common/compat.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "common/remembered.hpp"
 #include "common/state.hpp"
 #include "common/traceback.hpp"
 #include "common/types.hpp"
@@ -56,6 +58,12 @@ int normalise_handlers(PyObject* handlers, PyObject* norm) noexcept {
     }
 }
 
+// Before a table field changes: what was remembered from the old tables no longer holds.
+void forget_tables(Gatekeeper* self) noexcept {
+    self->tables_watched = false;
+    forget_remembered();
+}
+
 // The last act of construction, after the tables are set: the running loop, or None
 // when there is none (a failure here leaves the tables set, as a caller may rely on).
 int capture_loop(Gatekeeper* self) noexcept {
@@ -90,6 +98,7 @@ int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     Ref pending = Ref::steal(PyDict_New());
     if (!pending) return fail(kInitSite);
     Gatekeeper* self = as_gatekeeper(op);
+    forget_tables(self);
     set_field(&self->pending_futures, pending.get());
     set_field(&self->handler_map, norm.get());
     set_field(&self->error_codes, error_codes);
@@ -105,6 +114,7 @@ PyObject* gatekeeper_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     self->handler_map = Py_NewRef(Py_None);
     self->error_codes = Py_NewRef(Py_None);
     self->loop = Py_NewRef(Py_None);
+    self->serial = next_serial();
     return op;
 }
 
@@ -119,6 +129,7 @@ int gatekeeper_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
 
 int gatekeeper_clear(PyObject* op) noexcept {
     Gatekeeper* self = as_gatekeeper(op);
+    forget_tables(self);
     set_field(&self->pending_futures, Py_None);
     set_field(&self->handler_map, Py_None);
     set_field(&self->error_codes, Py_None);
@@ -160,6 +171,7 @@ PyObject* get_table(PyObject* op, void* closure) noexcept { return Py_NewRef(*ta
 int set_table(PyObject* op, PyObject* value, void* closure) noexcept {
     if (value == nullptr) value = Py_None;
     if (!value_type_ok(value, &PyDict_Type)) return fail(*static_cast<TableField*>(closure)->set_site);
+    if (closure != &kErrorCodesField) forget_tables(as_gatekeeper(op));
     set_field(table_slot(op, closure), value);
     return 0;
 }
@@ -173,12 +185,50 @@ PyGetSetDef gatekeeper_getset[] = {
 
 // ---- the two look-ups
 
+// Masks lately given to Python callers, remembered under the rules of remembered.hpp: a
+// command of up to this many characters, whose text, not identity, finds the entry
+// (callers make a fresh string per packet). The process's, not a gate's.
+constexpr Py_ssize_t kRememberedCommand = 64;
+
+struct CommandMemory {
+    PyObject* command;  // exact str, strong, or null
+    uint64_t gate;      // the serial of the gate the mask was found for
+    uint64_t stamp;     // the epoch it was found at
+    int32_t mask;
+};
+
+constexpr size_t kCommandMemory = 64;
+CommandMemory g_commands[kCommandMemory];
+
+bool same_text(PyObject* a, PyObject* b) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
 PyObject* get_destination_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* command;
     if (parse_args(kGetDestinationMaskSig, args, nargs, kwnames, &command) < 0) return nullptr;
     if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+    Gatekeeper* gate = as_gatekeeper(self);
+    CommandMemory* memory = nullptr;
+    if (PyUnicode_CheckExact(command) && PyUnicode_GET_LENGTH(command) <= kRememberedCommand) {
+        // A str's hash never fails, and is kept in the string once computed.
+        memory = &g_commands[static_cast<size_t>(PyObject_Hash(command)) % kCommandMemory];
+        if (memory->gate == gate->serial && memory->stamp == epoch() && memory->command != nullptr &&
+            same_text(memory->command, command)) {
+            return PyLong_FromLong(memory->mask);
+        }
+    }
+    const bool rememberable = memory != nullptr && masks_are_watched(gate);
+    const uint64_t stamp = epoch();
     int32_t mask;
-    if (destination_mask(as_gatekeeper(self), command, &mask) < 0) return nullptr;
+    if (destination_mask(gate, command, &mask) < 0) return nullptr;
+    if (rememberable && may_remember(stamp)) {
+        PyObject* old = memory->command;
+        *memory = {Py_NewRef(command), gate->serial, stamp, mask};
+        Py_XDECREF(old);  // an exact str: no code runs
+    }
     return PyLong_FromLong(mask);
 }
 
@@ -218,6 +268,14 @@ PyTypeObject make_gatekeeper_type() noexcept {
 }  // namespace
 
 PyTypeObject GatekeeperType = make_gatekeeper_type();
+
+bool masks_are_watched(Gatekeeper* self) noexcept {
+    if (!self->tables_watched) {
+        self->tables_watched = PyDict_CheckExact(self->pending_futures) && PyDict_CheckExact(self->handler_map) &&
+                               watch(self->pending_futures) && watch(self->handler_map);
+    }
+    return self->tables_watched;
+}
 
 const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, get_destination_mask};
 const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, get_handler};

@@ -22,6 +22,8 @@ struct Gatekeeper {
     PyObject* handler_map;      // _handler_map: exact dict or None
     PyObject* error_codes;      // _error_codes: exact dict or None (the caller's own dict)
     PyObject* loop;             // the event loop futures are made on, or None
+    uint64_t serial;            // tells the masks remembered for this gate from others' (gatekeeper.cpp)
+    bool tables_watched;        // both tables are watched: masks found now may be remembered
 };
 
 inline Gatekeeper* as_gatekeeper(PyObject* op) noexcept { return reinterpret_cast<Gatekeeper*>(op); }
@@ -33,6 +35,10 @@ int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcep
 // The same, standing in for a call of the method: an error also gets the method's
 // traceback entry, exactly as a call through Python would add it.
 int destination_mask_as_call(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept;
+
+// Whether a mask found for this gate now may be remembered (remembered.hpp): both its
+// tables are dicts, watched from now on. The answer holds until a table is replaced.
+bool masks_are_watched(Gatekeeper* self) noexcept;
 
 // The body of route_to_queues: the packet into the RPC queue, the event queue, or both,
 // as its destination says. 0, or -1 with an error.

@@ -10,6 +10,7 @@
 #include "common/function.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
+#include "common/remembered.hpp"
 #include "common/state.hpp"
 #include "common/traceback.hpp"
 #include "common/types.hpp"
@@ -80,65 +81,68 @@ bool read_header(const char* data, Py_ssize_t n, Header* h) noexcept {
     return true;
 }
 
-// The recent key for a command field: the bytes object already kept when its content is
-// the same, else a new one, which is kept in place of the one used least lately in its
-// set. New reference, or null with MemoryError.
-PyObject* recent_key(XtPreParser* self, const char* field, Py_ssize_t size) noexcept {
-    // The set is picked from the field's length and its first and last bytes, which is
-    // cheap; every byte decides whether a kept key is the same field. Each set has two
-    // ways, the one used last first, so that two busy fields sharing a set both stay.
+// Command fields seen lately in this process, each with the mask its parser's gate gave
+// it, remembered under the rules of remembered.hpp. A packet whose field is found here
+// looks the cache up with the same bytes object (its hash already computed) instead of
+// making a fresh one; and while the mask is still current for its parser, an unwanted
+// packet needs no look-up at all. The table is the process's, not a connection's: a
+// parser pays nothing for it.
+struct FieldMemory {
+    PyObject* key;    // exact bytes, strong, or null: the field
+    uint64_t parser;  // the serial of the parser `mask` was found for (0: none)
+    uint64_t stamp;   // the epoch `mask` was found at
+    int32_t mask;
+};
+
+constexpr size_t kFieldSets = 128;  // of two ways each
+FieldMemory g_fields[kFieldSets * 2];
+
+// The entry for a command field, its key made to match the field: the one already there
+// when the content is the same, else the one used least lately in its set, given a new
+// key and no mask. Null with MemoryError.
+FieldMemory* field_memory(const char* field, Py_ssize_t size) noexcept {
+    // The set is picked from the field's length and a few of its bytes, which is cheap;
+    // every byte decides whether a kept key is the same field. The way used last comes
+    // first, so that two busy fields sharing a set both stay.
     uint64_t ends = static_cast<uint64_t>(size);
     if (size > 0) ends ^= static_cast<uint64_t>(static_cast<unsigned char>(field[0])) << 8 |
                          static_cast<uint64_t>(static_cast<unsigned char>(field[size - 1])) << 16;
     if (size > 2) ends ^= static_cast<uint64_t>(static_cast<unsigned char>(field[size / 2])) << 24;
-    PyObject** set = &self->recent[(ends * 0x9E3779B97F4A7C15u >> 32) % (kRecentKeys / 2) * 2];
+    FieldMemory* set = &g_fields[(ends * 0x9E3779B97F4A7C15u >> 32) % kFieldSets * 2];
     for (int way = 0; way < 2; ++way) {
-        PyObject* kept = set[way];
+        PyObject* kept = set[way].key;
         if (kept != nullptr && PyBytes_GET_SIZE(kept) == size &&
             std::memcmp(PyBytes_AS_STRING(kept), field, static_cast<size_t>(size)) == 0) {
             if (way == 1) std::swap(set[0], set[1]);
-            return Py_NewRef(kept);
+            return &set[0];
         }
     }
     PyObject* key = PyBytes_FromStringAndSize(field, size);
     if (key == nullptr) return nullptr;
-    PyObject* dropped = set[1];
+    PyObject* dropped = set[1].key;
     set[1] = set[0];
-    set[0] = Py_NewRef(key);
+    set[0] = FieldMemory{key, 0, 0, 0};
     Py_XDECREF(dropped);  // bytes: no code of anyone's runs
-    return key;
+    return &set[0];
 }
 
-void forget_recent(XtPreParser* self) noexcept {
-    for (PyObject*& key : self->recent) Py_CLEAR(key);
-}
-
-// The command name through the cache: new reference, or null with an error. The cache
-// is looked up every time; a recent key only spares making the bytes object.
-PyObject* command_name(XtPreParser* self, const char* data, const Header& h) noexcept {
+// The command name for `key`, through the cache: new reference, or null with an error.
+PyObject* command_name(XtPreParser* self, PyObject* key, bool keep) noexcept {
     Ref cache = Ref::borrow(self->cmd_cache);  // a stored key's __eq__ may replace it
     if (cache.get() == Py_None) {
         raise_none_has_no("get");
         return nullptr;
     }
-    const char* field = data + h.command_start;
-    const Py_ssize_t size = h.command_end - h.command_start;
-    // Fields too long to keep are named on every sight: the cache may hold anything a
-    // caller put there, but nothing is stored, so a peer's huge fields cost memory only
-    // while their packet is handled.
-    const bool keep = VREL_LIKELY(size <= kCacheableCommand);
-    Ref key = Ref::steal(keep ? recent_key(self, field, size) : PyBytes_FromStringAndSize(field, size));
-    if (!key) return nullptr;
     PyObject* cached = nullptr;
-    int found = dict_get_ref(cache.get(), key.get(), &cached);
+    int found = dict_get_ref(cache.get(), key, &cached);
     if (found < 0) return nullptr;
     Ref entry = Ref::steal(cached);
     if (found && entry.get() != Py_None) return value_type_ok(entry.get(), &PyUnicode_Type) ? entry.release() : nullptr;
-    Ref name = Ref::steal(ascii_command_name(field, size));
+    Ref name = Ref::steal(ascii_command_name(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key)));
     if (!name) return nullptr;
     // Replacing a None entry does not grow the cache, so it is allowed at the limit.
     if (keep && (found || PyDict_GET_SIZE(cache.get()) < kCmdCacheLimit) &&
-        PyDict_SetItem(cache.get(), key.get(), name.get()) < 0) {
+        PyDict_SetItem(cache.get(), key, name.get()) < 0) {
         return nullptr;
     }
     return name.release();
@@ -156,12 +160,12 @@ int ask_gate(PyObject* gate, PyObject* name, int32_t* mask) noexcept {
     return to_int32(result.get(), mask);
 }
 
-const GlobalAttr kLoads{&Strings::orjson, &Strings::loads};
+GlobalAttr g_loads{&Strings::orjson, &Strings::loads};
 
 // orjson.loads(payload), both looked up now; null (and no error) when anything fails.
 PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noexcept {
     Ref result;
-    Ref loads = Ref::steal(global_attr(kLoads));
+    Ref loads = Ref::steal(global_attr(g_loads));
     if (loads) {
         Ref payload = Ref::steal(PyBytes_FromStringAndSize(data + start, end - start));
         if (payload) {
@@ -187,10 +191,15 @@ int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     OwnedArgs a;
     if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
     XtPreParser* self = as_parser(op);
+    // Masks remembered for this parser were found with the old gate and cache.
+    self->cache_watched = false;
+    forget_remembered();
     set_field(&self->gate, a[0]);
     Ref cache = Ref::steal(PyDict_New());
     if (!cache) return fail(kInitSite);
     set_field(&self->cmd_cache, cache.get());
+    // Dropping the old cache may have run code that put yet another one in place.
+    self->cache_watched = self->cmd_cache == cache.get() && watch(cache.get());
     return 0;
 }
 
@@ -199,6 +208,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     if (op == nullptr) return nullptr;
     as_parser(op)->gate = Py_NewRef(Py_None);
     as_parser(op)->cmd_cache = Py_NewRef(Py_None);
+    as_parser(op)->serial = next_serial();
     return op;
 }
 
@@ -211,6 +221,8 @@ int parser_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
 
 int parser_clear(PyObject* op) noexcept {
     XtPreParser* self = as_parser(op);
+    self->cache_watched = false;
+    forget_remembered();
     set_field(&self->gate, Py_None);
     set_field(&self->cmd_cache, Py_None);
     Py_CLEAR(self->owed_buffer);
@@ -227,7 +239,6 @@ void parser_dealloc(PyObject* op) noexcept {
     Py_CLEAR(self->cmd_cache);
     Py_CLEAR(self->owed_buffer);
     Py_CLEAR(self->owed_prefix);
-    forget_recent(self);
     Py_TYPE(op)->tp_free(op);
     Py_TRASHCAN_END
 }
@@ -249,13 +260,37 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
     Header h;
     if (!read_header(data, n, &h)) return 0;
 
-    Ref name = Ref::steal(command_name(self, data, h));
-    if (!name) return -1;
-    int32_t mask;
-    {
-        Ref gate = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
-        if (ask_gate(gate.get(), name.get(), &mask) < 0) return -1;
+    const char* field = data + h.command_start;
+    const Py_ssize_t size = h.command_end - h.command_start;
+    // Fields too long to keep are named on every sight and never stored: the cache may
+    // hold anything a caller put there, but a peer's huge fields cost memory only while
+    // their packet is handled.
+    const bool keep = VREL_LIKELY(size <= kCacheableCommand);
+    FieldMemory* memory = nullptr;
+    Ref key;
+    bool current = false;  // memory->mask is the answer: nothing it was found from has changed since
+    if (keep) {
+        memory = field_memory(field, size);
+        if (memory == nullptr) return -1;
+        key = Ref::borrow(memory->key);
+        current = memory->parser == self->serial && memory->stamp == epoch();
+        if (current && memory->mask == 0) return 0;
+    } else {
+        key = Ref::steal(PyBytes_FromStringAndSize(field, size));
+        if (!key) return -1;
     }
+    const int32_t remembered = current ? memory->mask : 0;
+    Ref gate = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
+    const bool rememberable = memory != nullptr && !current && self->cache_watched &&
+                              Py_IS_TYPE(gate.get(), &GatekeeperType) && masks_are_watched(as_gatekeeper(gate.get()));
+    const uint64_t stamp = epoch();
+    // A current mask means the cache holds the name: found with no code run.
+    Ref name = Ref::steal(command_name(self, key.get(), keep));
+    if (!name) return -1;
+    int32_t mask = remembered;
+    if (!current && ask_gate(gate.get(), name.get(), &mask) < 0) return -1;
+    // Unless code run meanwhile has given the entry to another field.
+    if (rememberable && memory->key == key.get() && may_remember(stamp)) *memory = {memory->key, self->serial, stamp, mask};
     if (mask == 0) return 0;
 
     Ref payload_data;

@@ -9,12 +9,6 @@
 
 namespace vrel {
 
-// Recently used cache keys, found again by content: a packet whose command field was
-// seen lately looks the cache up with the same bytes object (its hash already computed)
-// instead of making and hashing a fresh one. Bytes are immutable and compared by content,
-// so the look-up is the same either way, and the look-up itself is made every time.
-inline constexpr int kRecentKeys = 32;  // 16 sets of two
-
 extern PyTypeObject XtPreParserType;
 
 struct XtPreParser {
@@ -25,7 +19,8 @@ struct XtPreParser {
     // copy of what its front held; both strong, or both null.
     PyObject* owed_buffer;
     PyObject* owed_prefix;
-    PyObject* recent[kRecentKeys];  // exact bytes, strong, or null; never visible from Python
+    uint64_t serial;     // tells the masks remembered for this parser from others' (parser.cpp)
+    bool cache_watched;  // cmd_cache is watched: masks found now may be remembered
 };
 
 // The cache stops growing at this many entries, so a peer sending endless distinct
@@ -33,7 +28,7 @@ struct XtPreParser {
 inline constexpr Py_ssize_t kCmdCacheLimit = 65536;
 
 // Command fields longer than this are named on every sight and never kept (neither in the
-// cache nor among the recent keys): real command names are a few dozen bytes, and without the
+// cache nor among the fields remembered): real command names are a few dozen bytes, and without the
 // bound a peer could make the cache hold 65,536 fields of any size. With it, what a
 // parser keeps between calls is bounded whatever the peer sends.
 inline constexpr Py_ssize_t kCacheableCommand = 64;

@@ -1,0 +1,193 @@
+#include "common/remembered.hpp"
+
+#include <utility>
+
+#include "common/ref.hpp"
+
+namespace vrel {
+
+uint64_t g_epoch = 1;
+
+namespace {
+
+// A change a watcher was told of, kept until its dict is seen to hold what it announced.
+struct Announced {
+    PyObject* dict;  // borrowed: a dict is not freed while a change to it is on its way,
+                     // and its DEALLOCATED event drops what is kept of it
+    PyDict_WatchEvent event;
+    // ADDED, MODIFIED, DELETED: the key, owned, and the new value's address (compared,
+    // never used). Keys are exact str or bytes, whose release runs no code.
+    PyObject* key;
+    const void* value;
+    // CLONED: the source's entries in the same way.
+    PyObject** keys;
+    const void** values;
+    Py_ssize_t count;
+};
+
+constexpr int kAnnounced = 8;  // changes nested in other watchers' code; more turn remembering off
+constexpr Py_ssize_t kClonedEntries = 64;  // larger copies turn remembering off
+
+Announced g_announced[kAnnounced];
+int g_count = 0;
+bool g_on = true;  // rule 3 (and no watcher, or too many changes at once) turns it off for good
+int g_watcher = -1;
+bool g_watcher_tried = false;
+uint64_t g_serial = 0;
+
+bool plain_key(PyObject* key) noexcept { return PyUnicode_CheckExact(key) || PyBytes_CheckExact(key); }
+
+void release(Announced& a) noexcept {
+    Py_XDECREF(a.key);
+    for (Py_ssize_t i = 0; i < a.count; ++i) Py_DECREF(a.keys[i]);
+    PyMem_Free(a.keys);
+    PyMem_Free(a.values);
+    a = Announced{};
+}
+
+// A look-up that runs no code: every key of the dict is an exact str or bytes (rule 3),
+// whose comparisons run none either (bytes and str compare unequal; only the -b option,
+// under which nothing is remembered, makes that warn).
+const void* value_of(PyObject* dict, PyObject* key) noexcept {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    PyErr_Clear();  // none can be raised here
+    return value;
+}
+
+bool landed(const Announced& a) noexcept {
+    switch (a.event) {
+        case PyDict_EVENT_ADDED:
+        case PyDict_EVENT_MODIFIED:
+            return value_of(a.dict, a.key) == a.value;
+        case PyDict_EVENT_DELETED:
+            return value_of(a.dict, a.key) == nullptr;
+        case PyDict_EVENT_CLEARED:
+            return PyDict_GET_SIZE(a.dict) == 0;
+        case PyDict_EVENT_CLONED:
+            if (PyDict_GET_SIZE(a.dict) != a.count) return false;
+            for (Py_ssize_t i = 0; i < a.count; ++i) {
+                if (value_of(a.dict, a.keys[i]) != a.values[i]) return false;
+            }
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Drops what is kept of every change that has landed, or of every change to `gone`.
+void settle(PyObject* gone = nullptr) noexcept {
+    int kept = 0;
+    for (int i = 0; i < g_count; ++i) {
+        Announced& a = g_announced[i];
+        if (gone != nullptr ? a.dict == gone : landed(a)) {
+            release(a);
+        } else {
+            std::swap(g_announced[kept++], a);
+        }
+    }
+    g_count = kept;
+}
+
+void turn_off() noexcept {
+    g_on = false;
+    for (int i = 0; i < g_count; ++i) release(g_announced[i]);
+    g_count = 0;
+}
+
+// What a CLONED change will leave: the source's entries. False when it cannot be kept.
+bool copy_entries(PyObject* source, Announced& a) noexcept {
+    if (!PyDict_Check(source)) return false;
+    const Py_ssize_t n = PyDict_GET_SIZE(source);
+    if (n > kClonedEntries) return false;
+    a.keys = PyMem_New(PyObject*, static_cast<size_t>(n > 0 ? n : 1));
+    a.values = PyMem_New(const void*, static_cast<size_t>(n > 0 ? n : 1));
+    if (a.keys == nullptr || a.values == nullptr) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (a.count < n && PyDict_Next(source, &pos, &key, &value)) {
+        if (!plain_key(key)) return false;
+        a.keys[a.count] = Py_NewRef(key);
+        a.values[a.count++] = value;
+    }
+    return a.count == n;
+}
+
+// Keeps what is needed to see the change land; false when it cannot be (remembering
+// then goes off). What was taken is released with the entry either way.
+bool announce(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept {
+    Announced& a = g_announced[g_count++];
+    a.dict = dict;
+    a.event = event;
+    switch (event) {
+        case PyDict_EVENT_ADDED:
+        case PyDict_EVENT_MODIFIED:
+        case PyDict_EVENT_DELETED:
+            if (!plain_key(key)) return false;
+            a.key = Py_NewRef(key);
+            a.value = new_value;
+            return true;
+        case PyDict_EVENT_CLEARED:
+            return true;
+        case PyDict_EVENT_CLONED:
+            return copy_entries(key, a);  // the source dict comes as the key
+        default:
+            return false;
+    }
+}
+
+int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept {
+    ++g_epoch;
+    if (!g_on) return 0;
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        settle(dict);
+        return 0;
+    }
+    settle();
+    if (g_count == kAnnounced || !announce(event, dict, key, new_value)) turn_off();
+    return 0;
+}
+
+bool bytes_warnings() noexcept {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    Ref value = Ref::steal(flags != nullptr ? PyObject_GetAttrString(flags, "bytes_warning") : nullptr);
+    const bool on = !value || PyObject_IsTrue(value.get()) != 0;
+    PyErr_Clear();
+    return on;
+}
+
+}  // namespace
+
+bool watch(PyObject* dict) noexcept {
+    if (!g_watcher_tried) {
+        g_watcher_tried = true;
+        g_watcher = bytes_warnings() ? -1 : PyDict_AddWatcher(on_change);
+        if (g_watcher < 0) {
+            PyErr_Clear();  // all watcher slots taken: everything is looked up every time
+            g_on = false;
+        }
+    }
+    if (!g_on) return false;
+    if (PyDict_Watch(g_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!plain_key(key)) {
+            turn_off();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool may_remember(uint64_t stamp) noexcept {
+    if (!g_on || stamp != g_epoch) return false;
+    if (g_count > 0) settle();
+    return g_count == 0;
+}
+
+uint64_t next_serial() noexcept { return ++g_serial; }
+
+}  // namespace vrel

@@ -1,0 +1,50 @@
+// What the module remembers between calls to skip work, and the one rule that keeps it
+// right.
+//
+// A remembered value is derived from the contents of dicts (the module's namespace and
+// orjson's, a parser's cache, a gate's tables), owned (strong references), and stamped
+// with the epoch at which it was read. It is used only while the epoch is unchanged:
+//  1. Every change to a watched dict moves the epoch (one dict watcher sees them all), and
+//     so does anything else that could change an answer: a table or a gate replaced, a
+//     parser or a gate initialised again.
+//  2. Watchers are told of a change before it lands, and a watcher added by other code
+//     after ours may run Python code that reads the dict meanwhile, old contents under the
+//     new epoch. So each change is also written down until the dict is seen to hold what
+//     it announced, and nothing is remembered while any change is written down.
+//  3. A key other than an exact str or bytes compares by its own __eq__, which may answer
+//     differently with no change to any dict: once such a key has been in a watched dict,
+//     nothing more is remembered in this process.
+//  4. A remembered value is replaced before the old one is dropped, so that a finaliser
+//     run by the drop moves the epoch past the new stamp.
+// The watcher runs no Python code: changes are checked by identity, by the content of
+// exact str and bytes keys, and by look-ups that rule 3 keeps free of Python code.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace vrel {
+
+extern uint64_t g_epoch;
+
+// The epoch a value read now is stamped with.
+inline uint64_t epoch() noexcept { return g_epoch; }
+
+// Something other than a watched dict's contents changed an answer (rule 1).
+inline void forget_remembered() noexcept { ++g_epoch; }
+
+// Watches `dict` from now on, checking once that its keys are exact str or bytes (the
+// caller says when: a dict it starts to rely on). False when nothing may be remembered
+// from it: no watcher to be had, or remembering is off for good (rule 3).
+bool watch(PyObject* dict) noexcept;
+
+// Whether a value read at `stamp` may be remembered now: no change since, and none still
+// on its way (rule 2).
+bool may_remember(uint64_t stamp) noexcept;
+
+// The next serial number: remembered answers that belong to one object carry its serial,
+// which no other object ever has.
+uint64_t next_serial() noexcept;
+
+}  // namespace vrel
