@@ -6,6 +6,7 @@ build without isolation: for machines whose interpreter comes with the build and
 packages and should not need the package registry (the Debian 3.14 root used in CI).
 """
 
+import hashlib
 import json
 import os
 import shutil
@@ -26,6 +27,16 @@ DIST = ROOT / "dist"
 
 nox.options.sessions = ["tests"]
 nox.options.error_on_missing_interpreters = False
+# The standard library's venv, chosen rather than left to nox. nox still looks for uv
+# whenever it makes or reuses an environment, whatever the backend, and logs "uv binary not
+# found." when there is none: with no uv on PATH, it is told so beforehand (the values its
+# own look-up would give), so that its log holds nothing that means nothing.
+nox.options.default_venv_backend = "venv"
+if shutil.which(os.environ.get("UV", "uv")) is None:
+    import nox.virtualenv
+    from packaging.version import Version
+
+    nox.virtualenv.HAS_UV, nox.virtualenv.UV, nox.virtualenv.UV_VERSION = False, "uv", Version("0.0")
 
 
 def install_module(session: nox.Session, *extras: str) -> None:
@@ -34,6 +45,33 @@ def install_module(session: nox.Session, *extras: str) -> None:
     else:
         target = f".[{','.join(extras)}]" if extras else "."
         session.install(STRICT, target)
+
+
+# What the built module depends on: an environment built from the same contents needs no rebuild.
+BUILD_INPUTS = ["src", "CMakeLists.txt", "pyproject.toml", "stubs"]
+
+
+def sources_digest() -> str:
+    digest = hashlib.sha256(b"system" if SYSTEM_PACKAGES else b"registry")
+    for item in BUILD_INPUTS:
+        path = ROOT / item
+        for file in sorted(p for p in path.rglob("*") if p.is_file()) if path.is_dir() else [path]:
+            digest.update(str(file.relative_to(ROOT)).encode() + b"\0" + file.read_bytes() + b"\0")
+    return digest.hexdigest()
+
+
+def install_module_once(session: nox.Session) -> None:
+    """install_module, skipped when the session's (reused) environment already holds a build of
+    these very sources, as a stamp in the environment records."""
+    stamp = Path(session.virtualenv.location) / "vrel-sources.sha256"
+    digest = sources_digest()
+    if stamp.exists() and stamp.read_text() == digest and has_module(session, "vrel_dll"):
+        session.log("module already built from these sources (src/, CMakeLists.txt, pyproject.toml, stubs/): "
+                    "not rebuilt")
+        return
+    stamp.unlink(missing_ok=True)
+    install_module(session)
+    stamp.write_text(digest)
 
 
 def has_module(session: nox.Session, module: str) -> bool:
@@ -78,11 +116,12 @@ def tests(session: nox.Session) -> None:
     session.log(f"{session.name} passed all {len(TEST_RUNS)} runs: {', '.join(TEST_RUNS)}")
 
 
-@nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
+@nox.session(python=PYTHONS, venv_params=VENV_PARAMS, reuse_venv=True)
 def demo(session: nox.Session) -> None:
-    """Build the module and run the example client."""
-    install_module(session)
-    session.run("python", "examples/demo.py", *session.posargs)
+    """Build the module (unless this environment holds a build of the current sources) and run
+    the example client, its standard error left apart from its standard output."""
+    install_module_once(session)
+    session.run("python", "examples/demo.py", *session.posargs, stderr=None)
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)

@@ -2,10 +2,14 @@
 
 Every ```python block is a complete program; the ```text block right after it is what the
 program prints (stdout and stderr together, as on a terminal). Each example runs in a new
-interpreter from an empty folder, so the documents cannot drift from the module.
+interpreter from an empty folder, so the documents cannot drift from the module, and passes
+`mypy --strict` against the repository's type stubs, as a user's typed client must. The
+README's API table is checked against the stubs, so neither can drift from the other.
 """
 import os
+import ast
 import re
+import shutil
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -88,3 +92,80 @@ def test_documents_hold_their_examples():
     quick_start = readme.index("\n## Quick start\n")
     first = next(e for e in EXAMPLES if e.document == "README.md" and e.line > readme.count("\n", 0, quick_start))
     assert "feed_and_route" in first.code and "register_rpc" in first.code
+
+
+@pytest.fixture(scope="module")
+def mypy_errors(tmp_path_factory) -> dict[str, list[str]]:
+    """Every example type-checked in one mypy --strict run against stubs/: errors by example id."""
+    pytest.importorskip("mypy", reason="mypy is part of the test extra")
+    folder = tmp_path_factory.mktemp("typed")
+    shutil.copytree(ROOT / "stubs" / "vrel_dll-stubs", folder / "stubs" / "vrel_dll")
+    names = {}
+    for example in EXAMPLES:
+        name = f"{Path(example.document).stem.lower()}_{example.line}.py"
+        (folder / name).write_text(example.code, encoding="utf-8")
+        names[name] = f"{example.document}:{example.line}"
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONMALLOC"}
+    env["MYPYPATH"] = str(folder / "stubs")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
+                             str(folder / "cache"), *names], capture_output=True, text=True, cwd=folder, env=env,
+                            timeout=600)
+    errors: dict[str, list[str]] = {example_id: [] for example_id in names.values()}
+    for line in result.stdout.splitlines():
+        name, _, rest = line.partition(":")
+        errors.setdefault(names.get(name, "other"), []).append(rest)
+    assert result.returncode in (0, 1) and not result.stderr and "other" not in errors, (result.stdout, result.stderr)
+    return errors
+
+
+@pytest.mark.no_leak_check("type-checks in another process; the module is not called here")
+@pytest.mark.parametrize("example", EXAMPLES, ids=[f"{e.document}:{e.line}" for e in EXAMPLES])
+def test_example_passes_mypy_strict(example, mypy_errors):
+    assert mypy_errors[f"{example.document}:{example.line}"] == []
+
+
+def stub_api() -> dict[str, tuple[list[str], str | None]]:
+    """Public name -> (parameters, return annotation) from the stubs; classes by their __init__,
+    None for the return of a class or an overloaded method, ([], None) for the logger."""
+    tree = ast.parse((ROOT / "stubs" / "vrel_dll-stubs" / "__init__.pyi").read_text(encoding="utf-8"))
+    api: dict[str, tuple[list[str], str | None]] = {}
+
+    def add(name: str, function: ast.FunctionDef, returns: bool) -> None:
+        params = [a.arg for a in function.args.posonlyargs + function.args.args + function.args.kwonlyargs]
+        overloaded = any(ast.unparse(d) == "overload" for d in function.decorator_list)
+        api[name] = ([p for p in params if p != "self"],
+                     ast.unparse(function.returns) if returns and not overloaded and function.returns else None)
+
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+            add(node.name, node, True)
+        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            for item in node.body:
+                if not isinstance(item, ast.FunctionDef):
+                    continue
+                decorators = {ast.unparse(d).rsplit(".", 1)[-1] for d in item.decorator_list}
+                if item.name == "__init__":
+                    add(node.name, item, False)
+                elif not item.name.startswith("_") and not decorators & {"property", "setter", "deleter"}:
+                    add(f"{node.name}.{item.name}", item, True)
+        elif isinstance(node, ast.ImportFrom) and any(a.asname == "logger" for a in node.names):
+            api["logger"] = ([], None)
+    return api
+
+
+def readme_api() -> dict[str, tuple[list[str], str | None]]:
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    table = readme.split("\n## API at a glance\n", 1)[1].split("\n## ", 1)[0]
+    api: dict[str, tuple[list[str], str | None]] = {}
+    for cell in re.findall(r"^\| `(.+?)` \|", table, re.M):
+        entry = re.fullmatch(r"([\w.]+)(?:\(([^)]*)\))?(?: -> (.+))?", cell.replace("\\|", "|"))
+        assert entry is not None, cell
+        name, params, returns = entry.groups()
+        assert name not in api, name
+        api[name] = ([p.strip() for p in params.split(",")] if params else [], returns)
+    return api
+
+
+@pytest.mark.no_leak_check("reads the documents only; the module is not called here")
+def test_readme_api_table_matches_the_stubs():
+    assert readme_api() == stub_api()

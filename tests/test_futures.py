@@ -27,13 +27,13 @@ def gate(loop):
 
 
 def fake(log, name="f", hook=lambda: None, done=False):
-    """A future that logs its set_result and cancel calls under its name, then runs hook."""
+    """A future that logs its set_result, set_exception and cancel calls under its name, then runs hook."""
 
     def record(value):
         log.append((name, value))
         hook()
 
-    return SimpleNamespace(done=lambda: done, set_result=record, cancel=lambda: record("cancel"))
+    return SimpleNamespace(done=lambda: done, set_result=record, set_exception=record, cancel=lambda: record("cancel"))
 
 
 def test_fifo_per_lower_cased_command_done_futures_and_remove(gate, loop):
@@ -58,6 +58,53 @@ def test_fifo_per_lower_cased_command_done_futures_and_remove(gate, loop):
     assert gate.cancel_all() is None and gate._pending_futures is table and table == {}
     assert a.cancelled() and c.cancelled() and b.result() == "kept"
     assert gate.register_rpc("a").get_loop() is loop and list(table) == ["a"]
+
+
+# ---- fail_all: cancel_all's walk, with set_exception and a count
+
+def test_fail_all_sets_the_exception_on_every_pending_future(gate):
+    a, b, c, d = (gate.register_rpc(command) for command in ("a", "b", "B", "c"))
+    b.set_result("kept")
+    d.cancel()
+    table, error = gate._pending_futures, ConnectionResetError("dropped")
+    assert gate.fail_all(error) == 2 and gate._pending_futures is table and table == {}
+    assert a.exception() is c.exception() is error and b.result() == "kept" and d.cancelled()
+    e, f = gate.register_rpc("e"), gate.register_rpc("e")
+    assert gate.fail_all(exception=EOFError) == 2 and table == {}  # a class: an instance for each future
+    assert type(e.exception()) is type(f.exception()) is EOFError and e.exception() is not f.exception()
+    assert gate.fail_all(error) == 0
+    gate.register_rpc("g")
+    for bad in (42, "dropped", None, int):  # refused before any future leaves the table
+        with pytest.raises(TypeError, match="^invalid exception object$") as info:
+            gate.fail_all(bad)
+        assert own_entries(info.value) == ["vrel_dll.Gatekeeper.fail_all"] and len(table["g"]) == 1
+    with pytest.raises(TypeError, match=r"^fail_all\(\) takes exactly 1 positional argument \(0 given\)$"):
+        gate.fail_all()
+    gate.cancel_all()
+
+
+def test_fail_all_walks_a_snapshot_owning_each_key():
+    gate, log, error = vrel_dll.Gatekeeper({}, {}), [], ValueError("x")
+
+    def empty_snapshot_and_replace_table():
+        key = next(iter(gate._pending_futures))
+        for holder in gc.get_referrers(key):
+            if isinstance(holder, list):
+                holder.clear()
+        gate._pending_futures = {}
+
+    table = gate._pending_futures = {"b": deque([fake(log, "b", lambda: table.update(late=deque([fake(log)]))),
+                                                 fake(log, "done", done=True)]), "a": deque([fake(log, "a")])}
+    assert gate.fail_all(error) == 2 and log == [("b", error), ("a", error)] and list(table) == ["late"]
+    gate._pending_futures = {"".join(["r", "eq"]): deque([fake(log, "r", empty_snapshot_and_replace_table)])}
+    with pytest.raises(KeyError) as info:  # the entry's deletion finds the new, empty table
+        gate.fail_all(error)
+    assert info.value.args == ("req",) and log[2:] == [("r", error)] and gate._pending_futures == {}
+    assert own_entries(info.value) == ["vrel_dll.Gatekeeper.fail_all"]
+    gate._pending_futures = {"a": deque([fake(log, "a", lambda: 1 / 0), fake(log, "next")])}
+    with pytest.raises(ZeroDivisionError) as info:
+        gate.fail_all(error)
+    assert own_entries(info.value) == ["vrel_dll.Gatekeeper.fail_all"] and len(gate._pending_futures["a"]) == 1
 
 
 @pytest.mark.parametrize("error", [ValueError, type("Sub", (ValueError,), {}), LookupError])

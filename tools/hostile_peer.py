@@ -23,7 +23,7 @@ import vrel_dll
 
 # The parser keeps at most 65,536 cache entries whose keys and names are at most 64 bytes
 # (longer command fields are never kept), plus 64 recent keys of the same bound: about
-# 17.3 MB in the worst case, counted with the allocator's rounding. See the README.
+# 17.3 MB in the worst case, counted with the allocator's rounding. See docs/guide.md (Hostile input).
 RETAINED_BOUND = 18 * 1024 * 1024
 CACHE_ENTRIES = 65_536
 LONGEST_KEPT = 64

@@ -1,4 +1,4 @@
-// Pending request futures: register_rpc, resolve_rpc, remove_future, cancel_all.
+// Pending request futures: register_rpc, resolve_rpc, remove_future, cancel_all, fail_all.
 //
 // _pending_futures maps a lower-cased command to a deque of futures, oldest on the left.
 // The table is public and replaceable, and every future and deque method may run the
@@ -24,6 +24,7 @@ Signature kRegisterSig{"register_rpc", 1, "command"};
 Signature kResolveSig{"resolve_rpc", 2, "command", "result"};
 Signature kRemoveSig{"remove_future", 2, "command", "fut"};
 Signature kCancelAllSig{"cancel_all", 0};
+Signature kFailAllSig{"fail_all", 1, "exception"};
 
 // ---- calls out
 
@@ -355,7 +356,7 @@ PyObject* event_loop(Gatekeeper* self) noexcept {
     return loop.release();
 }
 
-// ---- the four methods
+// ---- the methods
 
 PyObject* register_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* command;
@@ -420,8 +421,13 @@ PyObject* remove_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     Py_RETURN_NONE;
 }
 
-// Pops every future of one entry, cancels those still pending, then deletes the entry.
-int cancel_entry(Gatekeeper* self, PyObject* key) noexcept {
+// The name set_exception, interned at the first fail_all: futures are asked by name for it.
+PyObject* g_set_exception = nullptr;
+
+// Pops every future of one entry and settles those still pending, each with cancel() when
+// `exception` is null and with set_exception(exception) otherwise, counting them in
+// *settled; then deletes the entry. 0, or -1 with an error.
+int settle_entry(Gatekeeper* self, PyObject* key, PyObject* exception, Py_ssize_t* settled) noexcept {
     Ref que = Ref::steal(pending_item(self, key));
     if (!que) return -1;
     for (;;) {
@@ -434,30 +440,63 @@ int cancel_entry(Gatekeeper* self, PyObject* key) noexcept {
         if (!fut) return -1;
         int done = is_done(fut.get());
         if (done < 0) return -1;
-        if (!done && call_discard(fut.get(), known_future(fut.get()), g_known.cancel, S().cancel) < 0) return -1;
+        if (done) continue;
+        const int called = exception == nullptr
+                               ? call_discard(fut.get(), known_future(fut.get()), g_known.cancel, S().cancel)
+                               : call_discard(fut.get(), false, nullptr, g_set_exception, exception);
+        if (called < 0) return -1;
+        ++*settled;
     }
     return pending_del(self, key);
+}
+
+// The walk of cancel_all and fail_all over every entry; 0, or -1 with an error.
+int settle_all(Gatekeeper* self, PyObject* exception, Py_ssize_t* settled) noexcept {
+    resolve_known_methods();
+    if (self->pending_futures == Py_None) {
+        raise_none_has_no("keys");
+        return -1;
+    }
+    // A snapshot: a future's done(), cancel() or set_exception() may add or drop entries
+    // during the walk.
+    Ref keys = Ref::steal(PyDict_Keys(self->pending_futures));
+    if (!keys) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        // Held: a future's method may reach the snapshot (gc.get_referrers) and empty it,
+        // and replace the table, dropping every other hold on the key.
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+        if (!value_type_ok(key.get(), &PyUnicode_Type) || settle_entry(self, key.get(), exception, settled) < 0) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 PyObject* cancel_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* unused[1];
     if (parse_args(kCancelAllSig, args, nargs, kwnames, unused) < 0) return nullptr;
-    Gatekeeper* self = as_gatekeeper(op);
-    resolve_known_methods();
-    if (self->pending_futures == Py_None) {
-        raise_none_has_no("keys");
+    Py_ssize_t cancelled = 0;
+    if (settle_all(as_gatekeeper(op), nullptr, &cancelled) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* fail_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* arg;
+    if (parse_args(kFailAllSig, args, nargs, kwnames, &arg) < 0) return nullptr;
+    // Refused before any future leaves the table, with set_exception's own error: a value
+    // it would refuse would otherwise leave the first future popped and still pending.
+    if (!PyExceptionInstance_Check(arg) && !PyExceptionClass_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "invalid exception object");
         return nullptr;
     }
-    // A snapshot: a future's done() or cancel() may add or drop entries during the walk.
-    Ref keys = Ref::steal(PyDict_Keys(self->pending_futures));
-    if (!keys) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        // Held: a future's cancel() may reach the snapshot (gc.get_referrers) and empty it,
-        // and replace the table, dropping every other hold on the key.
-        Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-        if (!value_type_ok(key.get(), &PyUnicode_Type) || cancel_entry(self, key.get()) < 0) return nullptr;
+    if (g_set_exception == nullptr && (g_set_exception = PyUnicode_InternFromString("set_exception")) == nullptr) {
+        return nullptr;
     }
-    Py_RETURN_NONE;
+    // Held: the caller's keyword dict may be emptied by a future's method.
+    Ref exception = Ref::borrow(arg);
+    Py_ssize_t failed = 0;
+    if (settle_all(as_gatekeeper(op), exception.get(), &failed) < 0) return nullptr;
+    return PyLong_FromSsize_t(failed);
 }
 
 }  // namespace
@@ -466,5 +505,6 @@ const FunctionDef kRegisterRpcDef{"register_rpc", &kRegisterSig, register_rpc};
 const FunctionDef kResolveRpcDef{"resolve_rpc", &kResolveSig, resolve_rpc};
 const FunctionDef kRemoveFutureDef{"remove_future", &kRemoveSig, remove_future};
 const FunctionDef kCancelAllDef{"cancel_all", &kCancelAllSig, cancel_all};
+const FunctionDef kFailAllDef{"fail_all", &kFailAllSig, fail_all};
 
 }  // namespace vrel

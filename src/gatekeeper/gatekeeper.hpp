@@ -48,7 +48,7 @@ int route_packet(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noe
 // also gets the method's traceback entry.
 int route_packet_as_call(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
 
-// The eight operations, each defined beside its body; a new method is declared here and
+// The nine operations, each defined beside its body; a new method is declared here and
 // listed in kGatekeeperMethods.
 extern const FunctionDef kGetDestinationMaskDef;  // gatekeeper.cpp
 extern const FunctionDef kProcessStatusDef;       // status.cpp
@@ -58,11 +58,13 @@ extern const FunctionDef kResolveRpcDef;          // futures.cpp
 extern const FunctionDef kRemoveFutureDef;        // futures.cpp
 extern const FunctionDef kGetHandlerDef;          // gatekeeper.cpp
 extern const FunctionDef kCancelAllDef;           // futures.cpp
+extern const FunctionDef kFailAllDef;             // futures.cpp
 
 // The methods in the order they are installed, the pickling refusal last.
 inline constexpr const FunctionDef* kGatekeeperMethods[] = {
     &kGetDestinationMaskDef, &kProcessStatusDef, &kRouteToQueuesDef, &kRegisterRpcDef, &kResolveRpcDef,
-    &kRemoveFutureDef,       &kGetHandlerDef,    &kCancelAllDef,     &kRefuseReduceDef,
+    &kRemoveFutureDef,       &kGetHandlerDef,    &kCancelAllDef,     &kFailAllDef,
+    &kRefuseReduceDef,
 };
 
 }  // namespace vrel

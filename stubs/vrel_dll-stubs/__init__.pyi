@@ -204,7 +204,7 @@ class Gatekeeper:
     def _pending_futures(self) -> dict[str, deque[asyncio.Future[Any]]] | None:
         """Pending requests: lower-case command name -> deque of futures, oldest first.
 
-        Kept by register_rpc, resolve_rpc, remove_future and cancel_all; a command is a key exactly
+        Kept by register_rpc, resolve_rpc, remove_future, cancel_all and fail_all; a command is a key exactly
         while a request for it is pending.
         """
     @_pending_futures.setter
@@ -302,6 +302,16 @@ class Gatekeeper:
         """Cancels every pending future of every command and empties _pending_futures.
 
         Call it at shutdown; the gatekeeper stays usable afterwards.
+        """
+    def fail_all(self, exception: BaseException | type[BaseException]) -> int:
+        """Sets `exception` on every pending future of every command and empties _pending_futures;
+        returns the number of futures failed.
+
+        A future already done (cancelled after a time-out, say) is dropped untouched. Call it when
+        the connection drops: each awaiting request then raises `exception` (a class gives each
+        future an instance of its own), which it can tell from the cancellation of its own task.
+        The gatekeeper stays usable, for a new connection say. Raises TypeError ("invalid exception
+        object") for anything but an exception instance or class, before any future is touched.
         """
 
 def cy_format_xt(server_header: str | None, command: str | None, data: list[Any]) -> str:
