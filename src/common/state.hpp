@@ -35,6 +35,7 @@ namespace vrel {
     X(remove, "remove")                                           \
     X(done, "done")                                               \
     X(set_result, "set_result")                                   \
+    X(set_exception, "set_exception")                             \
     X(cancel, "cancel")                                           \
     X(warning, "warning")                                         \
     X(destination, "destination")                                 \

@@ -421,9 +421,6 @@ PyObject* remove_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     Py_RETURN_NONE;
 }
 
-// The name set_exception, interned at the first fail_all: futures are asked by name for it.
-PyObject* g_set_exception = nullptr;
-
 // Pops every future of one entry and settles those still pending, each with cancel() when
 // `exception` is null and with set_exception(exception) otherwise, counting them in
 // *settled; then deletes the entry. 0, or -1 with an error.
@@ -443,7 +440,7 @@ int settle_entry(Gatekeeper* self, PyObject* key, PyObject* exception, Py_ssize_
         if (done) continue;
         const int called = exception == nullptr
                                ? call_discard(fut.get(), known_future(fut.get()), g_known.cancel, S().cancel)
-                               : call_discard(fut.get(), false, nullptr, g_set_exception, exception);
+                               : call_discard(fut.get(), false, nullptr, S().set_exception, exception);
         if (called < 0) return -1;
         ++*settled;
     }
@@ -487,9 +484,6 @@ PyObject* fail_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObje
     // it would refuse would otherwise leave the first future popped and still pending.
     if (!PyExceptionInstance_Check(arg) && !PyExceptionClass_Check(arg)) {
         PyErr_SetString(PyExc_TypeError, "invalid exception object");
-        return nullptr;
-    }
-    if (g_set_exception == nullptr && (g_set_exception = PyUnicode_InternFromString("set_exception")) == nullptr) {
         return nullptr;
     }
     // Held: the caller's keyword dict may be emptied by a future's method.
