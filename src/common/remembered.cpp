@@ -142,7 +142,10 @@ int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* 
         settle(dict);
         return 0;
     }
+    // The change may come from code that has an exception set: it stays as it was.
+    PyObject* raised = PyErr_GetRaisedException();
     settle();
+    PyErr_SetRaisedException(raised);
     if (g_count == kAnnounced || !announce(event, dict, key, new_value)) turn_off();
     return 0;
 }
