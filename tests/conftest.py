@@ -15,8 +15,10 @@ def entry_names(exc: BaseException) -> list[str]:
 
 
 def own_entries(exc: BaseException) -> list[str]:
-    """The traceback entries the module itself added."""
-    return [name for name in entry_names(exc) if name.startswith("vrel_dll")]
+    """The traceback entries the module itself added, each naming its file from the repository's root."""
+    frames = [frame for frame in traceback.extract_tb(exc.__traceback__) if frame.name.startswith("vrel_dll")]
+    assert all(frame.filename.startswith(("src/", "src\\")) for frame in frames), [frame.filename for frame in frames]
+    return [frame.name for frame in frames]
 
 
 def fields(record) -> tuple:

@@ -110,7 +110,9 @@ int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, Owned
         }
     }
     if (check_complete(sig, found) < 0) return -1;
-    for (int i = 0; i < sig.count; ++i) out->values_[i] = Py_NewRef(found[i]);
+    for (int i = 0; i < sig.count; ++i) {
+        if (!out->push(Py_NewRef(found[i]))) return -1;
+    }
     return 0;
 }
 

@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include "common/ref.hpp"
+
 namespace vrel {
 
 inline constexpr int kMaxParams = 5;
@@ -45,21 +47,7 @@ inline int parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t na
 // Arguments parsed from a tuple and a dict, each owned while this lives: the keyword dict
 // is the caller's, and code an initialiser runs (an __int__, a key's lower) may empty it
 // while the values are still in use.
-class OwnedArgs {
-public:
-    OwnedArgs() noexcept = default;
-    OwnedArgs(const OwnedArgs&) = delete;
-    OwnedArgs& operator=(const OwnedArgs&) = delete;
-    ~OwnedArgs() {
-        for (PyObject* v : values_) Py_XDECREF(v);
-    }
-    PyObject* const* get() const noexcept { return values_; }
-    PyObject* operator[](int i) const noexcept { return values_[i]; }
-
-private:
-    friend int parse_tuple_args(const Signature&, PyObject*, PyObject*, OwnedArgs*) noexcept;
-    PyObject* values_[kMaxParams] = {};
-};
+using OwnedArgs = OwnedRefs<kMaxParams>;
 
 // tp_init convention (a tuple and an optional dict); same rules and messages.
 int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* out) noexcept;

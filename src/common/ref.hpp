@@ -67,4 +67,55 @@ inline void set_field(PyObject** slot, PyObject* value) noexcept {
     Py_XDECREF(old);
 }
 
+// Strong references owned as a group and dropped with it, in a small array that starts in
+// place (room for `Inline`) and moves to the heap when it outgrows that.
+template <Py_ssize_t Inline>
+class OwnedRefs {
+public:
+    OwnedRefs() noexcept = default;
+    OwnedRefs(const OwnedRefs&) = delete;
+    OwnedRefs& operator=(const OwnedRefs&) = delete;
+    ~OwnedRefs() {
+        for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+        if (items_ != inline_) PyMem_Free(items_);
+    }
+
+    // Room for `wanted` references in all; false with MemoryError.
+    bool reserve(Py_ssize_t wanted) noexcept {
+        if (wanted <= capacity_) return true;
+        PyObject** fresh = nullptr;
+        if (static_cast<size_t>(wanted) <= PY_SSIZE_T_MAX / sizeof(PyObject*)) {
+            fresh = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(wanted) * sizeof(PyObject*)));
+        }
+        if (fresh == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < size_; ++i) fresh[i] = items_[i];
+        if (items_ != inline_) PyMem_Free(items_);
+        items_ = fresh;
+        capacity_ = wanted;
+        return true;
+    }
+    // Takes over `stolen`, a new reference, also when it fails (MemoryError).
+    bool push(PyObject* stolen) noexcept {
+        if (size_ == capacity_ && !reserve(capacity_ * 2)) {
+            Py_DECREF(stolen);
+            return false;
+        }
+        items_[size_++] = stolen;
+        return true;
+    }
+
+    PyObject* const* get() const noexcept { return items_; }
+    PyObject* operator[](Py_ssize_t i) const noexcept { return items_[i]; }
+    Py_ssize_t size() const noexcept { return size_; }
+
+private:
+    PyObject* inline_[Inline];
+    PyObject** items_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = Inline;
+};
+
 }  // namespace vrel

@@ -1,5 +1,14 @@
-// Building a str in one allocation from pieces: the lengths are summed and the widest
-// character size found first, then every piece is copied in (same-size pieces as blocks).
+// A message written as one str. The message is described once, as the list of its parts
+// in order; build_text sums their lengths and finds the widest character, allocates the
+// result once, and writes the parts in with the routine made for the result's character
+// width (one instance per width, each copying same-width text as blocks):
+//
+//     build_text("<a t='", t, "'>", Decimal(n), "</a>")
+//
+// The parts: an ASCII string literal; a str (its characters: a subclass's own methods
+// are not consulted), or None for the text "None"; AsciiText, characters the caller
+// guarantees are ASCII; Decimal, a signed 32-bit integer; JoinedTexts, str objects joined
+// with an ASCII separator as separator.join(texts) would. A part borrows what it is given.
 // Used by the outbound formatters and the status warning.
 #pragma once
 
@@ -8,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "common/compat.hpp"
 #include "common/state.hpp"
@@ -22,198 +32,184 @@ inline bool add_length(Py_ssize_t& total, Py_ssize_t len) noexcept {
     return true;
 }
 
-class TextBuilder {
-public:
-    TextBuilder() noexcept = default;
-    TextBuilder(const TextBuilder&) = delete;
-    TextBuilder& operator=(const TextBuilder&) = delete;
-    ~TextBuilder();
-
-    // Every add borrows what it is given: it must outlive build(). Each returns false with
-    // an error set (OverflowError past the largest string, MemoryError).
-
-    // Appends a str (its characters; a subclass's own methods are not consulted), or the
-    // text "None" for None.
-    bool add(PyObject* str_or_none) noexcept;
-    // Appends `length` characters that the caller guarantees are ASCII (every byte below
-    // 0x80).
-    bool add_ascii(const char* chars, Py_ssize_t length) noexcept;
-    // Appends an ASCII string literal.
-    template <size_t N>
-    bool add(const char (&literal)[N]) noexcept {
-        return add_ascii(literal, static_cast<Py_ssize_t>(N - 1));
-    }
-    // Appends a signed 32-bit integer in decimal.
-    bool add_int(int32_t value) noexcept;
-    // Appends texts[0..count) (str objects) joined with the ASCII character `separator`,
-    // as separator.join(texts) would.
-    bool add_joined(PyObject* const* texts, Py_ssize_t count, char separator) noexcept;
-
-    // The joined text (new reference), or null with an error set.
-    PyObject* build() noexcept;
-
-    // Raises the OverflowError of a text past the largest string length; false.
-    static bool raise_too_long() noexcept;
-
-private:
-    enum class PieceKind : unsigned char { kStr, kAscii, kDigits, kJoined };
-    struct Piece {
-        union {
-            const void* chars;         // kStr, kAscii: the characters, char_size bytes each
-            PyObject* const* texts;    // kJoined
-        };
-        Py_ssize_t length;             // characters written; for kJoined, separators included
-        Py_ssize_t count;              // kJoined: number of texts
-        PieceKind kind;
-        unsigned char char_size;       // kStr, kAscii: 1, 2 or 4
-        char separator;                // kJoined
-        char digits[12];               // kDigits: "-2147483648" fits
-    };
-    Piece* next_piece() noexcept {
-        return VREL_LIKELY(count_ < capacity_) ? &pieces_[count_] : grow();
-    }
-    Piece* grow() noexcept;
-    bool account(Py_ssize_t length) noexcept {
-        return VREL_LIKELY(add_length(total_, length)) || raise_too_long();
-    }
-    void write_joined(const Piece& p, int kind, void* dest, Py_ssize_t at) const noexcept;
-
-    static constexpr int kInline = 16;
-    Piece inline_[kInline];
-    Piece* pieces_ = inline_;
-    Py_ssize_t count_ = 0;
-    Py_ssize_t capacity_ = kInline;
-    Py_ssize_t total_ = 0;
-    Py_UCS4 maxchar_ = 0x7F;
-};
-
-// ---- fixed-shape messages, one byte per character
-//
-// The usual message has only one-byte characters (every str in it is stored one byte per
-// character). Its pieces are then written straight into the result, the literal ones as
-// fixed-size stores, with no piece list in between: narrow_message("<a>", text, "</a>").
-// A message with a wider str falls back to a TextBuilder with the same pieces.
-
-// The characters of a str stored one byte per character (None as "None").
-struct NarrowText {
+struct AsciiText {
     const char* chars;
     Py_ssize_t length;
 };
 
-// A signed 32-bit integer in decimal.
-struct Digits {
-    char chars[12];  // "-2147483648" fits
-    Py_ssize_t length;
-    explicit Digits(int32_t value) noexcept;
+// A signed 32-bit integer in decimal, its length counted once, here.
+class Decimal {
+public:
+    explicit Decimal(int32_t value) noexcept
+        : magnitude_(value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value)),
+          length_(value < 0 ? 2 : 1),
+          negative_(value < 0) {
+        for (uint32_t rest = magnitude_; rest >= 10u; rest /= 10u) ++length_;
+    }
+    Py_ssize_t length() const noexcept { return length_; }
+
+    // Writes the digits (and sign) into out[0..length()).
+    template <typename Char>
+    Char* put(Char* out) const noexcept {
+        Char* const end = out + length_;
+        Char* at = end;
+        uint32_t rest = magnitude_;  // unsigned, so INT32_MIN needs no special case
+        for (; rest >= 100u; rest /= 100u) {  // two digits a step
+            const char* pair = &kPairs[2 * (rest % 100u)];
+            *--at = static_cast<Char>(pair[1]);
+            *--at = static_cast<Char>(pair[0]);
+        }
+        if (rest >= 10u) {
+            *--at = static_cast<Char>(kPairs[2 * rest + 1]);
+            *--at = static_cast<Char>(kPairs[2 * rest]);
+        } else {
+            *--at = static_cast<Char>('0' + rest);
+        }
+        if (negative_) *--at = '-';
+        return end;
+    }
+
+private:
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    uint32_t magnitude_;
+    Py_ssize_t length_;
+    bool negative_;
 };
 
-// The characters of a str (None as "None") when it is stored one byte per character;
-// false, leaving the arguments as they were, when it is wider. *maxchar grows to cover it.
-inline bool narrow_text(PyObject* str_or_none, NarrowText* out, Py_UCS4* maxchar) noexcept {
-    PyObject* str = str_or_none == Py_None ? S().none_text : str_or_none;
-    if (PyUnicode_KIND(str) != PyUnicode_1BYTE_KIND) return false;
-    out->chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str));
-    out->length = PyUnicode_GET_LENGTH(str);
-    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(str);
-    if (widest > *maxchar) *maxchar = widest;
+struct JoinedTexts {
+    PyObject* const* texts;
+    Py_ssize_t count;
+    char separator;
+};
+
+namespace text_detail {
+
+// A str part with None already replaced by its text.
+struct StrText {
+    PyObject* str;
+};
+
+// The length and widest character of the parts measured so far.
+class TextSize {
+public:
+    // Adds `length` characters below 0x80; false with OverflowError past the largest
+    // string length.
+    bool add(Py_ssize_t length) noexcept { return VREL_LIKELY(add_length(length_, length)) || raise_too_long(); }
+    bool add_str(PyObject* str) noexcept {
+        const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(str);
+        if (widest > maxchar_) maxchar_ = widest;
+        return add(PyUnicode_GET_LENGTH(str));
+    }
+    Py_ssize_t length() const noexcept { return length_; }
+    Py_UCS4 maxchar() const noexcept { return maxchar_; }
+
+private:
+    static bool raise_too_long() noexcept;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 maxchar_ = 0x7F;
+};
+
+// The literals' lengths are summed at compile time (literal_length) and counted once.
+template <typename Part>
+constexpr Py_ssize_t literal_length() noexcept {
+    if constexpr (std::is_array_v<Part>) {
+        return static_cast<Py_ssize_t>(std::extent_v<Part> - 1);
+    } else {
+        return 0;
+    }
+}
+template <size_t N>
+bool measure(TextSize&, const char (&)[N]) noexcept {
     return true;
 }
+inline bool measure(TextSize& size, const StrText& text) noexcept { return size.add_str(text.str); }
+inline bool measure(TextSize& size, const AsciiText& text) noexcept { return size.add(text.length); }
+inline bool measure(TextSize& size, const Decimal& number) noexcept { return size.add(number.length()); }
+bool measure(TextSize& size, const JoinedTexts& joined) noexcept;
 
-// memcpy for the short pieces that make up most messages ("%", a command name), where a
-// call costs more than the copy: fixed-size moves that may overlap.
-inline void copy_bytes(char* dest, const char* src, size_t n) noexcept {
-    if (n > 16) {
-        std::memcpy(dest, src, n);
-    } else if (n >= 8) {
-        uint64_t head, tail;
-        std::memcpy(&head, src, 8);
-        std::memcpy(&tail, src + n - 8, 8);
-        std::memcpy(dest, &head, 8);
-        std::memcpy(dest + n - 8, &tail, 8);
-    } else if (n >= 4) {
-        uint32_t head, tail;
-        std::memcpy(&head, src, 4);
-        std::memcpy(&tail, src + n - 4, 4);
-        std::memcpy(dest, &head, 4);
-        std::memcpy(dest + n - 4, &tail, 4);
-    } else if (n >= 2) {
-        uint16_t head, tail;
-        std::memcpy(&head, src, 2);
-        std::memcpy(&tail, src + n - 2, 2);
-        std::memcpy(dest, &head, 2);
-        std::memcpy(dest + n - 2, &tail, 2);
-    } else if (n == 1) {
-        *dest = *src;
+// Copies n characters of type From into a result of type Char, which is never narrower.
+template <typename Char, typename From>
+Char* put_chars(Char* out, const From* in, Py_ssize_t n) noexcept {
+    static_assert(sizeof(From) <= sizeof(Char));
+    if constexpr (sizeof(From) == sizeof(Char)) {
+        std::memcpy(out, in, static_cast<size_t>(n) * sizeof(Char));
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = static_cast<Char>(in[i]);
     }
+    return out + n;
 }
 
-namespace message_part {
-
-template <size_t N>
-constexpr Py_ssize_t length(const char (&)[N]) noexcept {
-    return static_cast<Py_ssize_t>(N - 1);
-}
-inline Py_ssize_t length(const NarrowText& text) noexcept { return text.length; }
-inline Py_ssize_t length(const Digits& digits) noexcept { return digits.length; }
-
-template <size_t N>
-char* put(char* out, const char (&literal)[N]) noexcept {
-    std::memcpy(out, literal, N - 1);
-    return out + (N - 1);
-}
-inline char* put(char* out, const NarrowText& text) noexcept {
-    copy_bytes(out, text.chars, static_cast<size_t>(text.length));
-    return out + text.length;
-}
-inline char* put(char* out, const Digits& digits) noexcept {
-    copy_bytes(out, digits.chars, static_cast<size_t>(digits.length));
-    return out + digits.length;
+// A str is never wider than the result, which is as wide as its widest part: only the
+// narrower storage sizes need a case.
+template <typename Char>
+Char* put_str(Char* out, PyObject* str) noexcept {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    if constexpr (sizeof(Char) > 1) {
+        if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) return put_chars(out, PyUnicode_1BYTE_DATA(str), n);
+    }
+    if constexpr (sizeof(Char) > 2) {
+        if (PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND) return put_chars(out, PyUnicode_2BYTE_DATA(str), n);
+    }
+    return put_chars(out, static_cast<const Char*>(PyUnicode_DATA(str)), n);
 }
 
-}  // namespace message_part
+template <typename Char, size_t N>
+Char* put(Char* out, const char (&literal)[N]) noexcept {
+    return put_chars(out, reinterpret_cast<const Py_UCS1*>(literal), static_cast<Py_ssize_t>(N - 1));
+}
+template <typename Char>
+Char* put(Char* out, const StrText& text) noexcept {
+    return put_str(out, text.str);
+}
+template <typename Char>
+Char* put(Char* out, const AsciiText& text) noexcept {
+    return put_chars(out, reinterpret_cast<const Py_UCS1*>(text.chars), text.length);
+}
+template <typename Char>
+Char* put(Char* out, const Decimal& number) noexcept {
+    return number.put(out);
+}
+template <typename Char>
+Char* put(Char* out, const JoinedTexts& joined) noexcept;  // instances for the three widths in text.cpp
 
-// The parts (ASCII string literals, NarrowText, Digits) joined into a new str whose widest
-// character is `maxchar` (below 256). New reference, or null with an error (OverflowError
-// past the largest string, MemoryError).
+template <typename Char, typename... Parts>
+void write_parts(Char* out, const Parts&... parts) noexcept {
+    ((out = put(out, parts)), ...);
+}
+
 template <typename... Parts>
-PyObject* narrow_message(Py_UCS4 maxchar, const Parts&... parts) noexcept {
-    Py_ssize_t total = 0;
-    if (!(add_length(total, message_part::length(parts)) && ...)) {
-        TextBuilder::raise_too_long();
-        return nullptr;
+PyObject* write_text(const Parts&... parts) noexcept {
+    TextSize size;
+    if (!size.add((literal_length<Parts>() + ... + 0)) || !(measure(size, parts) && ...)) return nullptr;
+    PyObject* result = PyUnicode_New(size.length(), size.maxchar());
+    if (result == nullptr || size.length() == 0) return result;  // the empty string is shared: never write into it
+    switch (PyUnicode_KIND(result)) {
+        case PyUnicode_1BYTE_KIND: write_parts(PyUnicode_1BYTE_DATA(result), parts...); break;
+        case PyUnicode_2BYTE_KIND: write_parts(PyUnicode_2BYTE_DATA(result), parts...); break;
+        default: write_parts(PyUnicode_4BYTE_DATA(result), parts...); break;
     }
-    PyObject* result = PyUnicode_New(total, maxchar);
-    if (result == nullptr) return nullptr;
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result));
-    ((out = message_part::put(out, parts)), ...);
     return result;
 }
 
-// Inline: the formatters and the status warning add a handful of pieces per call.
-inline bool TextBuilder::add(PyObject* str_or_none) noexcept {
-    PyObject* str = str_or_none == Py_None ? S().none_text : str_or_none;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    Piece* p = next_piece();
-    if (p == nullptr || !account(length)) return false;
-    p->kind = PieceKind::kStr;
-    p->chars = PyUnicode_DATA(str);
-    p->char_size = static_cast<unsigned char>(PyUnicode_KIND(str));
-    p->length = length;
-    Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(str);
-    if (widest > maxchar_) maxchar_ = widest;
-    ++count_;
-    return true;
+// Every part as written: a str or None becomes a StrText, the others stand as given.
+inline StrText as_part(PyObject* str_or_none) noexcept {
+    return {str_or_none == Py_None ? S().none_text : str_or_none};
+}
+template <typename Part>
+const Part& as_part(const Part& part) noexcept {
+    return part;
 }
 
-inline bool TextBuilder::add_ascii(const char* chars, Py_ssize_t length) noexcept {
-    Piece* p = next_piece();
-    if (p == nullptr || !account(length)) return false;
-    p->kind = PieceKind::kAscii;
-    p->chars = chars;
-    p->char_size = PyUnicode_1BYTE_KIND;
-    p->length = length;
-    ++count_;
-    return true;
+}  // namespace text_detail
+
+// The parts' texts in order, as a new str (new reference), or null with an error:
+// OverflowError past the largest string length, MemoryError.
+template <typename... Parts>
+PyObject* build_text(const Parts&... parts) noexcept {
+    return text_detail::write_text(text_detail::as_part(parts)...);
 }
 
 }  // namespace vrel

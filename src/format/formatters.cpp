@@ -1,7 +1,5 @@
 // The outbound formatters: raw XT, XT with a JSON payload, and XML. Each result is one
 // string allocation; nothing is escaped or encoded here, the caller sends the text as is.
-#include <cstdint>
-#include <cstring>
 #include <initializer_list>
 
 #include "common/args.hpp"
@@ -19,59 +17,9 @@ Signature kXtSig{"cy_format_xt", 3, "server_header", "command", "data"};
 Signature kJsonXtSig{"cy_format_json_xt", 3, "server_header", "command", "data"};
 Signature kXmlSig{"cy_format_xml", 4, "t", "action", "r", "data"};
 
-// "%xt%<header>%<command>%", the head shared by both XT forms.
-bool add_xt_head(TextBuilder& text, PyObject* header, PyObject* command) noexcept {
-    return text.add("%xt%") && text.add(header) && text.add("%") && text.add(command) && text.add("%");
-}
-
 // The texts of a message's data items, each held by a strong reference until the message
 // is built: an item's __str__ may drop the items walked before it.
-class ItemTexts {
-public:
-    ItemTexts() noexcept = default;
-    ItemTexts(const ItemTexts&) = delete;
-    ItemTexts& operator=(const ItemTexts&) = delete;
-    ~ItemTexts() {
-        for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
-        if (items_ != inline_) PyMem_Free(items_);
-    }
-
-    // Room for `wanted` texts in all; false with MemoryError.
-    bool reserve(Py_ssize_t wanted) noexcept {
-        if (wanted <= capacity_) return true;
-        PyObject** fresh = nullptr;
-        if (static_cast<size_t>(wanted) <= PY_SSIZE_T_MAX / sizeof(PyObject*)) {
-            fresh = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(wanted) * sizeof(PyObject*)));
-        }
-        if (fresh == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        std::memcpy(fresh, items_, static_cast<size_t>(size_) * sizeof(PyObject*));
-        if (items_ != inline_) PyMem_Free(items_);
-        items_ = fresh;
-        capacity_ = wanted;
-        return true;
-    }
-    // Takes over `text`, a new reference, also when it fails (MemoryError).
-    bool push(PyObject* text) noexcept {
-        if (size_ == capacity_ && !reserve(capacity_ * 2)) {
-            Py_DECREF(text);
-            return false;
-        }
-        items_[size_++] = text;
-        return true;
-    }
-    PyObject* const* data() const noexcept { return items_; }
-    Py_ssize_t size() const noexcept { return size_; }
-
-private:
-    static constexpr Py_ssize_t kInline = 16;
-    PyObject* inline_[kInline];
-    PyObject** items_ = inline_;
-    Py_ssize_t size_ = 0;
-    Py_ssize_t capacity_ = kInline;
-};
+using ItemTexts = OwnedRefs<16>;
 
 // The items' texts: exact str as is, anything else through str(). The length is read
 // again before each item, because an item's __str__ may change the list.
@@ -87,7 +35,7 @@ bool collect_item_texts(PyObject* data, ItemTexts& texts) noexcept {
 
 // Whether "%".join(texts) is empty: no texts, or a single empty one.
 bool joins_to_empty(const ItemTexts& texts) noexcept {
-    return texts.size() == 0 || (texts.size() == 1 && PyUnicode_GET_LENGTH(texts.data()[0]) == 0);
+    return texts.size() == 0 || (texts.size() == 1 && PyUnicode_GET_LENGTH(texts[0]) == 0);
 }
 
 PyObject* cy_format_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -104,54 +52,22 @@ PyObject* cy_format_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     ItemTexts texts;
     if (!collect_item_texts(data, texts)) return nullptr;
-    TextBuilder text;
-    if (!add_xt_head(text, a[0], a[1]) || !text.add_joined(texts.data(), texts.size(), '%') ||
-        (!joins_to_empty(texts) && !text.add("%"))) {
-        return nullptr;
-    }
-    return text.build();
+    // The closing "%" only after data that joins to at least one character.
+    return build_text("%xt%", a[0], "%", a[1], "%", JoinedTexts{texts.get(), texts.size(), '%'},
+                      AsciiText{"%", joins_to_empty(texts) ? 0 : 1});
 }
 
-// True when no byte of `chars` has its high bit set: 32, then eight bytes at a time, the
-// last word read overlapping the one before rather than byte by byte.
+// True when every byte of `chars` is below 0x80.
 bool is_ascii(const char* chars, Py_ssize_t length) noexcept {
-    constexpr uint64_t kHighBits = 0x8080808080808080u;
-    uint64_t seen = 0;
-    if (length < 8) {
-        for (Py_ssize_t i = 0; i < length; ++i) seen |= static_cast<unsigned char>(chars[i]);
-        return (seen & 0x80u) == 0;
-    }
-    Py_ssize_t i = 0;
-    for (; i + 32 <= length; i += 32) {
-        uint64_t words[4];
-        std::memcpy(words, chars + i, sizeof words);
-        seen |= words[0] | words[1] | words[2] | words[3];
-    }
-    uint64_t word;
-    for (; i + 8 <= length; i += 8) {
-        std::memcpy(&word, chars + i, sizeof word);
-        seen |= word;
-    }
-    std::memcpy(&word, chars + length - 8, sizeof word);
-    return ((seen | word) & kHighBits) == 0;
+    unsigned char seen = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) seen |= static_cast<unsigned char>(chars[i]);
+    return seen < 0x80;
 }
 
-// Appends dumped.decode("utf-8"), which must be a str or None; `decoded` keeps a decoded
-// text alive until the build. orjson's exact bytes are decoded here, as bytes.decode
-// would, and ASCII needs no decoding at all: the builder copies it from `dumped`, which
-// the caller keeps alive. Anything else answers through its own decode method.
-bool add_decoded(TextBuilder& text, PyObject* dumped, Ref& decoded) noexcept {
-    if (PyBytes_CheckExact(dumped)) {
-        const char* chars = PyBytes_AS_STRING(dumped);
-        Py_ssize_t length = PyBytes_GET_SIZE(dumped);
-        if (VREL_LIKELY(is_ascii(chars, length))) return text.add_ascii(chars, length);
-        decoded = Ref::steal(PyUnicode_DecodeUTF8(chars, length, nullptr));
-    } else {
-        PyObject* argv[2] = {dumped, S().utf_8};
-        decoded = Ref::steal(PyObject_VectorcallMethod(S().decode, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (decoded && !value_type_ok(decoded.get(), &PyUnicode_Type)) return false;
-    }
-    return decoded && text.add(decoded.get());
+// "%xt%<header>%<command>%1%<json>%", the JSON text being a str, None or ASCII characters.
+template <typename Json>
+PyObject* json_xt_message(PyObject* header, PyObject* command, const Json& json) noexcept {
+    return build_text("%xt%", header, "%", command, "%1%", json, "%");
 }
 
 GlobalAttr g_dumps{&Strings::orjson, &Strings::dumps};
@@ -168,22 +84,21 @@ PyObject* cy_format_json_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* argv[2] = {nullptr, a[2]};
     Ref dumped = Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!dumped) return nullptr;
-    // orjson's exact bytes are its UTF-8 text, which for ASCII is the text itself.
-    NarrowText header, command;
-    Py_UCS4 maxchar = 0x7F;
-    if (PyBytes_CheckExact(dumped.get()) && narrow_text(a[0], &header, &maxchar) &&
-        narrow_text(a[1], &command, &maxchar) &&
-        is_ascii(PyBytes_AS_STRING(dumped.get()), PyBytes_GET_SIZE(dumped.get()))) {
-        const NarrowText json{PyBytes_AS_STRING(dumped.get()), PyBytes_GET_SIZE(dumped.get())};
-        return narrow_message(maxchar, "%xt%", header, "%", command, "%1%", json, "%");
-    }
+    // dumped.decode("utf-8"), which must be a str or None. orjson's exact bytes are decoded
+    // here, as bytes.decode would, and ASCII, the usual JSON text, needs no decoding at all:
+    // it is written straight from the bytes. Anything else answers through its own method.
     Ref decoded;
-    TextBuilder text;
-    if (!add_xt_head(text, a[0], a[1]) || !text.add("1%") || !add_decoded(text, dumped.get(), decoded) ||
-        !text.add("%")) {
-        return nullptr;
+    if (PyBytes_CheckExact(dumped.get())) {
+        const char* json = PyBytes_AS_STRING(dumped.get());
+        const Py_ssize_t length = PyBytes_GET_SIZE(dumped.get());
+        if (VREL_LIKELY(is_ascii(json, length))) return json_xt_message(a[0], a[1], AsciiText{json, length});
+        decoded = Ref::steal(PyUnicode_DecodeUTF8(json, length, nullptr));
+    } else {
+        PyObject* margv[2] = {dumped.get(), S().utf_8};
+        decoded = Ref::steal(PyObject_VectorcallMethod(S().decode, margv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (decoded && !value_type_ok(decoded.get(), &PyUnicode_Type)) return nullptr;
     }
-    return text.build();
+    return decoded ? json_xt_message(a[0], a[1], decoded.get()) : nullptr;
 }
 
 PyObject* cy_format_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -193,17 +108,7 @@ PyObject* cy_format_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         !arg_type_ok(a[2], &PyUnicode_Type, "r") || !arg_type_ok(a[3], &PyUnicode_Type, "data")) {
         return nullptr;
     }
-    NarrowText t, action, r, data;
-    Py_UCS4 maxchar = 0x7F;
-    if (narrow_text(a[0], &t, &maxchar) && narrow_text(a[1], &action, &maxchar) && narrow_text(a[2], &r, &maxchar) &&
-        narrow_text(a[3], &data, &maxchar)) {
-        return narrow_message(maxchar, "<msg t='", t, "'><body action='", action, "' r='", r, "'>", data,
-                              "</body></msg>");
-    }
-    TextBuilder text;
-    bool ok = text.add("<msg t='") && text.add(a[0]) && text.add("'><body action='") && text.add(a[1]) &&
-              text.add("' r='") && text.add(a[2]) && text.add("'>") && text.add(a[3]) && text.add("</body></msg>");
-    return ok ? text.build() : nullptr;
+    return build_text("<msg t='", a[0], "'><body action='", a[1], "' r='", a[2], "'>", a[3], "</body></msg>");
 }
 
 // "Formatează ..." with the U+0103 spelled as UTF-8 bytes, so the source stays ASCII.

@@ -6,10 +6,10 @@
 // at each step that names it (the look-up, then again at each store or deletion), and
 // the dict, deque and future in use are held across every call out.
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 
 #include "common/args.hpp"
+#include "common/command_name.hpp"
 #include "common/compat.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"
@@ -221,22 +221,6 @@ int is_done(PyObject* fut) noexcept {
 }
 
 // ---- the table
-
-// str.lower of an ASCII string, where only A to Z change: a string without them is its
-// own lower-case form, which as a key is as good as the equal string lower() would make.
-PyObject* ascii_lower(PyObject* command) noexcept {
-    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(command);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(command);
-    Py_ssize_t i = 0;
-    while (i < n && !(chars[i] >= 'A' && chars[i] <= 'Z')) ++i;
-    if (i == n) return Py_NewRef(command);
-    PyObject* lowered = PyUnicode_New(n, 0x7F);
-    if (lowered == nullptr) return nullptr;
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(lowered);
-    std::memcpy(out, chars, static_cast<size_t>(i));
-    for (; i < n; ++i) out[i] = static_cast<Py_UCS1>(chars[i] >= 'A' && chars[i] <= 'Z' ? chars[i] + ('a' - 'A') : chars[i]);
-    return lowered;
-}
 
 // Keys made lately, by command object: a client registers and resolves the same few
 // command strings over and over, and lower() of a str always gives an equal string, so

@@ -13,6 +13,8 @@ namespace vrel {
 
 namespace {
 
+constexpr const char* kFile = "src/gatekeeper/routing.cpp";
+
 Signature kSig{"route_to_queues", 3, "packet", "rpc_queue", "evt_queue"};
 
 // queue.put_nowait(packet), the method looked up on every call; 0, or -1 with an error.
@@ -43,7 +45,7 @@ PyObject* route_to_queues(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
-TracebackSite kRouteSite{"vrel_dll.Gatekeeper.route_to_queues", __FILE__, __LINE__};
+TracebackSite kRouteSite{"vrel_dll.Gatekeeper.route_to_queues", kFile, __LINE__};
 
 }  // namespace
 

@@ -39,17 +39,7 @@ PyObject* describe(Gatekeeper* self, int32_t error_code) noexcept {
 
 // "[<command>] STATUS <status> | ERROR <code>: <description>" in one allocation.
 PyObject* warning_text(PyObject* command, int32_t status, int32_t error_code, PyObject* description) noexcept {
-    const Digits status_digits(status), code_digits(error_code);
-    NarrowText command_text, description_text;
-    Py_UCS4 maxchar = 0x7F;
-    if (narrow_text(command, &command_text, &maxchar) && narrow_text(description, &description_text, &maxchar)) {
-        return narrow_message(maxchar, "[", command_text, "] STATUS ", status_digits, " | ERROR ", code_digits, ": ",
-                              description_text);
-    }
-    TextBuilder text;
-    bool ok = text.add("[") && text.add(command) && text.add("] STATUS ") && text.add_int(status) &&
-              text.add(" | ERROR ") && text.add_int(error_code) && text.add(": ") && text.add(description);
-    return ok ? text.build() : nullptr;
+    return build_text("[", command, "] STATUS ", Decimal(status), " | ERROR ", Decimal(error_code), ": ", description);
 }
 
 PyObject* process_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
