@@ -20,7 +20,6 @@
 #include <type_traits>
 
 #include "common/compat.hpp"
-#include "common/state.hpp"
 
 namespace vrel {
 
@@ -87,7 +86,7 @@ struct JoinedTexts {
 
 namespace text_detail {
 
-// A str part with None already replaced by its text.
+// A str part, or None for the text "None".
 struct StrText {
     PyObject* str;
 };
@@ -125,7 +124,9 @@ template <size_t N>
 bool measure(TextSize&, const char (&)[N]) noexcept {
     return true;
 }
-inline bool measure(TextSize& size, const StrText& text) noexcept { return size.add_str(text.str); }
+inline bool measure(TextSize& size, const StrText& text) noexcept {
+    return text.str == Py_None ? size.add(4) : size.add_str(text.str);
+}
 inline bool measure(TextSize& size, const AsciiText& text) noexcept { return size.add(text.length); }
 inline bool measure(TextSize& size, const Decimal& number) noexcept { return size.add(number.length()); }
 bool measure(TextSize& size, const JoinedTexts& joined) noexcept;
@@ -162,7 +163,7 @@ Char* put(Char* out, const char (&literal)[N]) noexcept {
 }
 template <typename Char>
 Char* put(Char* out, const StrText& text) noexcept {
-    return put_str(out, text.str);
+    return text.str == Py_None ? put(out, "None") : put_str(out, text.str);
 }
 template <typename Char>
 Char* put(Char* out, const AsciiText& text) noexcept {
@@ -195,9 +196,7 @@ PyObject* write_text(const Parts&... parts) noexcept {
 }
 
 // Every part as written: a str or None becomes a StrText, the others stand as given.
-inline StrText as_part(PyObject* str_or_none) noexcept {
-    return {str_or_none == Py_None ? S().none_text : str_or_none};
-}
+inline StrText as_part(PyObject* str_or_none) noexcept { return {str_or_none}; }
 template <typename Part>
 const Part& as_part(const Part& part) noexcept {
     return part;

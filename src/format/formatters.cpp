@@ -2,12 +2,13 @@
 // string allocation; nothing is escaped or encoded here, the caller sends the text as is.
 #include <initializer_list>
 
-#include "common/args.hpp"
 #include "common/compat.hpp"
-#include "common/function.hpp"
 #include "common/ref.hpp"
 #include "common/text.hpp"
-#include "common/state.hpp"
+#include "format/formatters.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
 
 namespace vrel {
 

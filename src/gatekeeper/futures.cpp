@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "common/args.hpp"
 #include "common/command_name.hpp"
 #include "common/compat.hpp"
-#include "common/function.hpp"
 #include "common/ref.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "common/state.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
 
 namespace vrel {
 

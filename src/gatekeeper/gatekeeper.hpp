@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "common/function.hpp"
+#include "runtime/function.hpp"
 
 namespace vrel {
 
@@ -59,6 +59,9 @@ extern const FunctionDef kRemoveFutureDef;        // futures.cpp
 extern const FunctionDef kGetHandlerDef;          // gatekeeper.cpp
 extern const FunctionDef kCancelAllDef;           // futures.cpp
 extern const FunctionDef kFailAllDef;             // futures.cpp
+
+// Installs kGatekeeperMethods on the type; 0, or -1 with an error.
+int install_gatekeeper_methods() noexcept;
 
 // The methods in the order they are installed, the pickling refusal last.
 inline constexpr const FunctionDef* kGatekeeperMethods[] = {

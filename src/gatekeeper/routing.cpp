@@ -1,13 +1,13 @@
 // Gatekeeper.route_to_queues: hands a parsed packet to the RPC queue, the event queue,
 // or both, as its destination mask says.
-#include "common/args.hpp"
-#include "common/function.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
-#include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "common/state.hpp"
-#include "packet/xtpre.hpp"
+#include "record/xtpre.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
+#include "runtime/traceback.hpp"
 
 namespace vrel {
 

@@ -1,13 +1,13 @@
 // Gatekeeper.process_status: success hands the data back; anything else writes one
 // warning line through the module's logger and answers False.
-#include "common/args.hpp"
 #include "common/compat.hpp"
-#include "common/function.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
 #include "common/text.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "common/state.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
 
 namespace vrel {
 

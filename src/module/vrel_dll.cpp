@@ -3,15 +3,16 @@
 
 #include <cstdio>
 
-#include "common/args.hpp"
 #include "common/compat.hpp"
-#include "common/function.hpp"
 #include "common/ref.hpp"
-#include "common/traceback.hpp"
+#include "format/formatters.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "module/module_state.hpp"
 #include "packet/parser.hpp"
-#include "packet/xtpre.hpp"
+#include "record/xtpre.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
+#include "runtime/traceback.hpp"
 
 namespace vrel {
 

@@ -9,12 +9,12 @@
 // still held), provided the buffer still starts with the very bytes handled.
 #include <cstring>
 
-#include "common/args.hpp"
-#include "common/function.hpp"
 #include "common/ref.hpp"
-#include "common/state.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "packet/parser.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
 
 namespace vrel {
 

@@ -4,19 +4,18 @@
 #include <cstring>
 #include <utility>
 
-#include "common/args.hpp"
 #include "common/command_name.hpp"
 #include "common/compat.hpp"
-#include "common/function.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
-#include "common/remembered.hpp"
-#include "common/state.hpp"
-#include "common/traceback.hpp"
-#include "common/types.hpp"
 #include "gatekeeper/gatekeeper.hpp"
-#include "module/module_state.hpp"
-#include "packet/xtpre.hpp"
+#include "record/xtpre.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/remembered.hpp"
+#include "runtime/state.hpp"
+#include "runtime/traceback.hpp"
+#include "runtime/types.hpp"
 
 namespace vrel {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "common/function.hpp"
+#include "runtime/function.hpp"
 
 namespace vrel {
 
@@ -43,6 +43,9 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
 // The parser's methods, each defined beside its body, in the order they are installed.
 extern const FunctionDef kParseAndRouteDef;  // parser.cpp
 extern const FunctionDef kFeedAndRouteDef;   // feed.cpp
+// Installs kParserMethods on the type; 0, or -1 with an error.
+int install_parser_methods() noexcept;
+
 inline constexpr const FunctionDef* kParserMethods[] = {&kParseAndRouteDef, &kFeedAndRouteDef, &kRefuseReduceDef};
 
 // What a feed does with each record a buffer yields (route it, say): 0, or -1 with an

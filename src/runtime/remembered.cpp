@@ -1,4 +1,4 @@
-#include "common/remembered.hpp"
+#include "runtime/remembered.hpp"
 
 #include <utility>
 

@@ -1,22 +1,21 @@
-#include "packet/xtpre.hpp"
+#include "record/xtpre.hpp"
 
 #include <cstddef>
 
-#include "common/args.hpp"
 #include "common/compat.hpp"
-#include "common/function.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
-#include "common/state.hpp"
-#include "common/traceback.hpp"
-#include "common/types.hpp"
-#include "module/module_state.hpp"
+#include "runtime/args.hpp"
+#include "runtime/function.hpp"
+#include "runtime/state.hpp"
+#include "runtime/traceback.hpp"
+#include "runtime/types.hpp"
 
 namespace vrel {
 
 namespace {
 
-constexpr const char* kFile = "src/packet/xtpre.cpp";
+constexpr const char* kFile = "src/record/xtpre.cpp";
 
 Signature kInitSig{"__init__", 5, "command", "status", "error_code", "data", "destination"};
 Signature kReduceSig{"__reduce__", 0};

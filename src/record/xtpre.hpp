@@ -24,4 +24,7 @@ struct XtPre {
 PyObject* new_xtpre(PyObject* command, int32_t status, int32_t error_code, PyObject* data,
                     int32_t destination) noexcept;
 
+// Installs the record's pickling support (__reduce__, __setstate__); 0, or -1 with an error.
+int install_xtpre_methods() noexcept;
+
 }  // namespace vrel

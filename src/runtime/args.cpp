@@ -1,6 +1,6 @@
-#include "common/args.hpp"
+#include "runtime/args.hpp"
 
-#include "common/traceback.hpp"
+#include "runtime/traceback.hpp"
 
 namespace vrel {
 

@@ -50,8 +50,7 @@ namespace vrel {
 // Texts handed out as str objects. X(member, "text")
 #define VREL_LITERALS(X)                                          \
     X(unknown_error, "Unknown error code")                        \
-    X(utf_8, "utf-8")                                             \
-    X(none_text, "None")
+    X(utf_8, "utf-8")
 
 struct Strings {
 #define VREL_MEMBER(name, text) PyObject* name;

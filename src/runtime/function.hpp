@@ -14,7 +14,7 @@
 #include <source_location>
 #include <span>
 
-#include "common/args.hpp"
+#include "runtime/args.hpp"
 
 namespace vrel {
 

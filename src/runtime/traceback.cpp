@@ -1,10 +1,10 @@
-#include "common/traceback.hpp"
+#include "runtime/traceback.hpp"
 
 #include <frameobject.h>
 
 #include <cstring>
 
-#include "common/state.hpp"
+#include "runtime/state.hpp"
 
 namespace vrel {
 

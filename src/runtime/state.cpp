@@ -1,8 +1,8 @@
-#include "common/state.hpp"
+#include "runtime/state.hpp"
 
 #include "common/compat.hpp"
 #include "common/ref.hpp"
-#include "common/remembered.hpp"
+#include "runtime/remembered.hpp"
 
 namespace vrel {
 

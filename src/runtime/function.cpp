@@ -1,13 +1,13 @@
-#include "common/function.hpp"
+#include "runtime/function.hpp"
 
 #include <cstddef>
 #include <cstring>
 
 #include "common/compat.hpp"
 #include "common/ref.hpp"
-#include "common/state.hpp"
-#include "common/traceback.hpp"
-#include "common/types.hpp"
+#include "runtime/state.hpp"
+#include "runtime/traceback.hpp"
+#include "runtime/types.hpp"
 
 namespace vrel {
 
