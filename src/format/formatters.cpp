@@ -14,9 +14,12 @@ namespace vrel {
 
 namespace {
 
-Signature kXtSig{"cy_format_xt", 3, "server_header", "command", "data"};
-Signature kJsonXtSig{"cy_format_json_xt", 3, "server_header", "command", "data"};
-Signature kXmlSig{"cy_format_xml", 4, "t", "action", "r", "data"};
+Signature kXtSig{"cy_format_xt",
+                 {typed("server_header", &PyUnicode_Type), typed("command", &PyUnicode_Type), typed("data", &PyList_Type)}};
+Signature kJsonXtSig{"cy_format_json_xt", {typed("server_header", &PyUnicode_Type), typed("command", &PyUnicode_Type),
+                                           typed("data", &PyDict_Type)}};
+Signature kXmlSig{"cy_format_xml", {typed("t", &PyUnicode_Type), typed("action", &PyUnicode_Type),
+                                    typed("r", &PyUnicode_Type), typed("data", &PyUnicode_Type)}};
 
 // The texts of a message's data items, each held by a strong reference until the message
 // is built: an item's __str__ may drop the items walked before it.
@@ -39,13 +42,7 @@ bool joins_to_empty(const ItemTexts& texts) noexcept {
     return texts.size() == 0 || (texts.size() == 1 && PyUnicode_GET_LENGTH(texts[0]) == 0);
 }
 
-PyObject* cy_format_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[3];
-    if (parse_args(kXtSig, args, nargs, kwnames, a) < 0) return nullptr;
-    if (!arg_type_ok(a[0], &PyUnicode_Type, "server_header") || !arg_type_ok(a[1], &PyUnicode_Type, "command") ||
-        !arg_type_ok(a[2], &PyList_Type, "data")) {
-        return nullptr;
-    }
+PyObject* cy_format_xt(PyObject*, const Args& a) noexcept {
     PyObject* data = a[2];
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
@@ -73,13 +70,7 @@ PyObject* json_xt_message(PyObject* header, PyObject* command, const Json& json)
 
 GlobalAttr g_dumps{&Strings::orjson, &Strings::dumps};
 
-PyObject* cy_format_json_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[3];
-    if (parse_args(kJsonXtSig, args, nargs, kwnames, a) < 0) return nullptr;
-    if (!arg_type_ok(a[0], &PyUnicode_Type, "server_header") || !arg_type_ok(a[1], &PyUnicode_Type, "command") ||
-        !arg_type_ok(a[2], &PyDict_Type, "data")) {
-        return nullptr;
-    }
+PyObject* cy_format_json_xt(PyObject*, const Args& a) noexcept {
     Ref dumps = Ref::steal(global_attr(g_dumps));  // orjson.dumps, as at this call
     if (!dumps) return nullptr;
     PyObject* argv[2] = {nullptr, a[2]};
@@ -102,13 +93,7 @@ PyObject* cy_format_json_xt(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return decoded ? json_xt_message(a[0], a[1], decoded.get()) : nullptr;
 }
 
-PyObject* cy_format_xml(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[4];
-    if (parse_args(kXmlSig, args, nargs, kwnames, a) < 0) return nullptr;
-    if (!arg_type_ok(a[0], &PyUnicode_Type, "t") || !arg_type_ok(a[1], &PyUnicode_Type, "action") ||
-        !arg_type_ok(a[2], &PyUnicode_Type, "r") || !arg_type_ok(a[3], &PyUnicode_Type, "data")) {
-        return nullptr;
-    }
+PyObject* cy_format_xml(PyObject*, const Args& a) noexcept {
     return build_text("<msg t='", a[0], "'><body action='", a[1], "' r='", a[2], "'>", a[3], "</body></msg>");
 }
 

@@ -20,11 +20,11 @@ namespace vrel {
 
 namespace {
 
-Signature kRegisterSig{"register_rpc", 1, "command"};
-Signature kResolveSig{"resolve_rpc", 2, "command", "result"};
-Signature kRemoveSig{"remove_future", 2, "command", "fut"};
-Signature kCancelAllSig{"cancel_all", 0};
-Signature kFailAllSig{"fail_all", 1, "exception"};
+Signature kRegisterSig{"register_rpc", {typed("command", &PyUnicode_Type)}};
+Signature kResolveSig{"resolve_rpc", {typed("command", &PyUnicode_Type), arg("result")}};
+Signature kRemoveSig{"remove_future", {typed("command", &PyUnicode_Type), arg("fut")}};
+Signature kCancelAllSig{"cancel_all", {}};
+Signature kFailAllSig{"fail_all", {arg("exception")}};
 
 // ---- calls out
 
@@ -318,11 +318,10 @@ int pending_queue(Gatekeeper* self, PyObject* key, Ref* que) noexcept {
     return *que ? PyObject_IsTrue(que->get()) : 0;
 }
 
-// The start shared by resolve_rpc and remove_future: the command tested and lower-cased,
-// then its entry's deque when that holds any future. 1 with *key and *que set, 0 when
-// nothing is pending (the call returns None), -1 with an error.
+// The start shared by resolve_rpc and remove_future: the command lower-cased, then its
+// entry's deque when that holds any future. 1 with *key and *que set, 0 when nothing is
+// pending (the call returns None), -1 with an error.
 int pending_entry(Gatekeeper* self, PyObject* command, Ref* key, Ref* que) noexcept {
-    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return -1;
     *key = Ref::steal(command_key(command));
     if (!*key) return -1;
     return pending_queue(self, key->get(), que);
@@ -342,10 +341,8 @@ PyObject* event_loop(Gatekeeper* self) noexcept {
 
 // ---- the methods
 
-PyObject* register_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* command;
-    if (parse_args(kRegisterSig, args, nargs, kwnames, &command) < 0) return nullptr;
-    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+PyObject* register_rpc(PyObject* op, const Args& a) noexcept {
+    PyObject* command = a[0];
     resolve_known_methods();
     Gatekeeper* self = as_gatekeeper(op);
     Ref key = Ref::steal(command_key(command));
@@ -365,9 +362,7 @@ PyObject* register_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, Py
     return fut.release();
 }
 
-PyObject* resolve_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[2];
-    if (parse_args(kResolveSig, args, nargs, kwnames, a) < 0) return nullptr;
+PyObject* resolve_rpc(PyObject* op, const Args& a) noexcept {
     PyObject* result = a[1];
     Gatekeeper* self = as_gatekeeper(op);
     resolve_known_methods();
@@ -387,9 +382,7 @@ PyObject* resolve_rpc(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* remove_future(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[2];
-    if (parse_args(kRemoveSig, args, nargs, kwnames, a) < 0) return nullptr;
+PyObject* remove_future(PyObject* op, const Args& a) noexcept {
     PyObject* fut = a[1];
     Gatekeeper* self = as_gatekeeper(op);
     resolve_known_methods();
@@ -453,17 +446,14 @@ int settle_all(Gatekeeper* self, PyObject* exception, Py_ssize_t* settled) noexc
     return 0;
 }
 
-PyObject* cancel_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* unused[1];
-    if (parse_args(kCancelAllSig, args, nargs, kwnames, unused) < 0) return nullptr;
+PyObject* cancel_all(PyObject* op, const Args&) noexcept {
     Py_ssize_t cancelled = 0;
     if (settle_all(as_gatekeeper(op), nullptr, &cancelled) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* fail_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* arg;
-    if (parse_args(kFailAllSig, args, nargs, kwnames, &arg) < 0) return nullptr;
+PyObject* fail_all(PyObject* op, const Args& a) noexcept {
+    PyObject* arg = a[0];
     // Refused before any future leaves the table, with set_exception's own error: a value
     // it would refuse would otherwise leave the first future popped and still pending.
     if (!PyExceptionInstance_Check(arg) && !PyExceptionClass_Check(arg)) {

@@ -19,9 +19,9 @@ namespace {
 
 constexpr const char* kFile = "src/gatekeeper/gatekeeper.cpp";
 
-Signature kInitSig{"__init__", 2, "handlers", "error_codes"};
-Signature kGetDestinationMaskSig{"get_destination_mask", 1, "command"};
-Signature kGetHandlerSig{"get_handler", 1, "command"};
+Signature kInitSig{"__init__", {typed("handlers", &PyDict_Type), typed("error_codes", &PyDict_Type)}};
+Signature kGetDestinationMaskSig{"get_destination_mask", {typed("command", &PyUnicode_Type)}};
+Signature kGetHandlerSig{"get_handler", {typed("command", &PyUnicode_Type)}};
 
 TracebackSite kInitSite{"vrel_dll.Gatekeeper.__init__", kFile, __LINE__};
 // The parser's shortcut to get_destination_mask reports as a call of the method would.
@@ -79,14 +79,11 @@ int capture_loop(Gatekeeper* self) noexcept {
 }
 
 int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    UntracedScope scope;
-    OwnedArgs a;
-    if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
+    OwnedArgs owned;
+    Args a;
+    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
     PyObject* handlers = a[0];
     PyObject* error_codes = a[1];
-    if (!arg_type_ok(handlers, &PyDict_Type, "handlers") || !arg_type_ok(error_codes, &PyDict_Type, "error_codes")) {
-        return -1;
-    }
     Ref norm = Ref::steal(PyDict_New());
     if (!norm) return fail(kInitSite);
     if (handlers == Py_None) {
@@ -205,10 +202,8 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
-PyObject* get_destination_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* command;
-    if (parse_args(kGetDestinationMaskSig, args, nargs, kwnames, &command) < 0) return nullptr;
-    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+PyObject* get_destination_mask(PyObject* self, const Args& a) noexcept {
+    PyObject* command = a[0];
     Gatekeeper* gate = as_gatekeeper(self);
     CommandMemory* memory = nullptr;
     if (PyUnicode_CheckExact(command) && PyUnicode_GET_LENGTH(command) <= kRememberedCommand) {
@@ -231,10 +226,8 @@ PyObject* get_destination_mask(PyObject* self, PyObject* const* args, Py_ssize_t
     return PyLong_FromLong(mask);
 }
 
-PyObject* get_handler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* command;
-    if (parse_args(kGetHandlerSig, args, nargs, kwnames, &command) < 0) return nullptr;
-    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+PyObject* get_handler(PyObject* self, const Args& a) noexcept {
+    PyObject* command = a[0];
     Ref table = Ref::borrow(as_gatekeeper(self)->handler_map);
     if (table.get() == Py_None) {
         raise_none_has_no("get");

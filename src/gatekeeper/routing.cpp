@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kFile = "src/gatekeeper/routing.cpp";
 
-Signature kSig{"route_to_queues", 3, "packet", "rpc_queue", "evt_queue"};
+Signature kSig{"route_to_queues", {arg("packet"), arg("rpc_queue"), arg("evt_queue")}};
 
 // queue.put_nowait(packet), the method looked up on every call; 0, or -1 with an error.
 int put_nowait(PyObject* queue, PyObject* packet) noexcept {
@@ -39,9 +39,8 @@ int read_destination(PyObject* packet, int32_t* dest) noexcept {
     return to_int32(value.get(), dest);
 }
 
-PyObject* route_to_queues(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[3];
-    if (parse_args(kSig, args, nargs, kwnames, a) < 0 || route_packet(a[0], a[1], a[2]) < 0) return nullptr;
+PyObject* route_to_queues(PyObject*, const Args& a) noexcept {
+    if (route_packet(a[0], a[1], a[2]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -13,7 +13,8 @@ namespace vrel {
 
 namespace {
 
-Signature kSig{"process_status", 4, "command", "status", "error_code", "data"};
+Signature kSig{"process_status",
+               {typed("command", &PyUnicode_Type), int32_arg("status"), int32_arg("error_code"), arg("data")}};
 
 constexpr int32_t kSuccessStatus = 1;
 constexpr int32_t kBenignErrorCode = 453;  // reported with a success status, means nothing went wrong
@@ -42,14 +43,10 @@ PyObject* warning_text(PyObject* command, int32_t status, int32_t error_code, Py
     return build_text("[", command, "] STATUS ", Decimal(status), " | ERROR ", Decimal(error_code), ": ", description);
 }
 
-PyObject* process_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[4];
-    if (parse_args(kSig, args, nargs, kwnames, a) < 0) return nullptr;
+PyObject* process_status(PyObject* self, const Args& a) noexcept {
     PyObject* command = a[0];
     PyObject* data = a[3];
-    int32_t status, error_code;
-    if (to_int32(a[1], &status) < 0 || to_int32(a[2], &error_code) < 0) return nullptr;
-    if (!arg_type_ok(command, &PyUnicode_Type, "command")) return nullptr;
+    const int32_t status = a.i32[1], error_code = a.i32[2];
 
     if (VREL_LIKELY(status == kSuccessStatus && (error_code == 0 || error_code == kBenignErrorCode))) {
         if (data != Py_None) return Py_NewRef(data);

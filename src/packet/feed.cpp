@@ -20,7 +20,7 @@ namespace vrel {
 
 namespace {
 
-Signature kSig{"feed_and_route", 3, "buffer", "rpc_queue", "evt_queue"};
+Signature kSig{"feed_and_route", {typed("buffer", &PyByteArray_Type), arg("rpc_queue"), arg("evt_queue")}};
 
 // The interpreter's own text for a bytearray that cannot be resized while exported.
 constexpr const char* kExported = "Existing exports of data: object cannot be re-sized";
@@ -87,7 +87,7 @@ int remove_prefix(XtPreParser* self, PyObject* buffer, Py_ssize_t consumed) noex
 // route_to_queues(record, rpc_queue, evt_queue) on the gate: the body itself for an exact
 // Gatekeeper (whose method cannot be replaced), the gate's own method by name otherwise.
 int route_record(PyObject* gate, PyObject* record, void* context) noexcept {
-    PyObject** queues = static_cast<PyObject**>(context);
+    PyObject* const* queues = static_cast<PyObject* const*>(context);
     if (Py_IS_TYPE(gate, &GatekeeperType)) return route_packet_as_call(record, queues[0], queues[1]);
     PyObject* argv[4] = {gate, record, queues[0], queues[1]};
     Ref result = Ref::steal(PyObject_VectorcallMethod(S().route_to_queues, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -95,14 +95,12 @@ int route_record(PyObject* gate, PyObject* record, void* context) noexcept {
     return result ? 0 : -1;
 }
 
-PyObject* feed_and_route(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[3];
-    if (parse_args(kSig, args, nargs, kwnames, a) < 0) return nullptr;
+PyObject* feed_and_route(PyObject* op, const Args& a) noexcept {
     PyObject* buffer = a[0];
-    if (!arg_type_ok(buffer, &PyByteArray_Type, "buffer")) return nullptr;
     if (buffer == Py_None) return Py_BuildValue("(nn)", Py_ssize_t{0}, Py_ssize_t{0});
     Py_ssize_t messages, records;
-    if (feed_buffer(reinterpret_cast<XtPreParser*>(op), buffer, route_record, a + 1, &messages, &records) < 0) {
+    if (feed_buffer(reinterpret_cast<XtPreParser*>(op), buffer, route_record, const_cast<PyObject**>(a.obj + 1), &messages,
+                    &records) < 0) {
         return nullptr;
     }
     return Py_BuildValue("(nn)", messages, records);

@@ -23,8 +23,8 @@ namespace {
 
 constexpr const char* kFile = "src/packet/parser.cpp";
 
-Signature kInitSig{"__init__", 1, "gatekeeper"};
-Signature kParseSig{"parse_and_route", 1, "msg"};
+Signature kInitSig{"__init__", {arg("gatekeeper")}};
+Signature kParseSig{"parse_and_route", {typed("msg", &PyBytes_Type)}};
 
 TracebackSite kInitSite{"vrel_dll.XtPreParser.__init__", kFile, __LINE__};
 
@@ -176,19 +176,18 @@ PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noe
     return result.release();
 }
 
-PyObject* parse_and_route(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* msg;
-    if (parse_args(kParseSig, args, nargs, kwnames, &msg) < 0) return nullptr;
+PyObject* parse_and_route(PyObject* op, const Args& a) noexcept {
+    PyObject* msg = a[0];
     if (msg == Py_None) Py_RETURN_NONE;
-    if (!arg_type_ok(msg, &PyBytes_Type, "msg")) return nullptr;
     PyObject* record;
     if (parse_message(as_parser(op), PyBytes_AS_STRING(msg), PyBytes_GET_SIZE(msg), &record) < 0) return nullptr;
     return record != nullptr ? record : Py_NewRef(Py_None);
 }
 
 int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    OwnedArgs a;
-    if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
+    OwnedArgs owned;
+    Args a;
+    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
     XtPreParser* self = as_parser(op);
     // Masks remembered for this parser were found with the old gate and cache.
     self->cache_watched = false;

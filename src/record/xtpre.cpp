@@ -17,9 +17,10 @@ namespace {
 
 constexpr const char* kFile = "src/record/xtpre.cpp";
 
-Signature kInitSig{"__init__", 5, "command", "status", "error_code", "data", "destination"};
-Signature kReduceSig{"__reduce__", 0};
-Signature kSetStateSig{"__setstate__", 1, "state"};
+Signature kInitSig{"__init__", {typed("command", &PyUnicode_Type), int32_arg("status"), int32_arg("error_code"),
+                               arg("data"), int32_arg("destination")}};
+Signature kReduceSig{"__reduce__", {}};
+Signature kSetStateSig{"__setstate__", {arg("state")}};
 
 TracebackSite kInitSite{"vrel_dll.XtPre.__init__", kFile, __LINE__};
 TracebackSite kCommandSetSite{"vrel_dll.XtPre.command.__set__", kFile, __LINE__};
@@ -29,42 +30,16 @@ TracebackSite kDestinationSetSite{"vrel_dll.XtPre.destination.__set__", kFile, _
 
 XtPre* as_xtpre(PyObject* op) noexcept { return reinterpret_cast<XtPre*>(op); }
 
-// The five values of a record after every check has passed.
-struct Fields {
-    PyObject* command;
-    int32_t status;
-    int32_t error_code;
-    PyObject* data;
-    int32_t destination;
-};
-
-// The constructor's checks, in their fixed order: the three integers (status,
-// error_code, destination), then the type of command. 0; -1 with an error, where
-// *typed_error tells the command-type error (no traceback entry) from the others.
-int check_fields(PyObject* const* a, Fields* f, bool* typed_error) noexcept {
-    *typed_error = false;
-    if (to_int32(a[1], &f->status) < 0 || to_int32(a[2], &f->error_code) < 0 ||
-        to_int32(a[4], &f->destination) < 0) {
-        return -1;
-    }
-    if (!arg_type_ok(a[0], &PyUnicode_Type, "command")) {
-        *typed_error = true;
-        return -1;
-    }
-    f->command = a[0];
-    f->data = a[3];
-    return 0;
-}
-
-// Assigns checked values; the old objects are dropped only once the record is whole.
-void assign_fields(XtPre* self, const Fields& f) noexcept {
+// Assigns the constructor's checked arguments; the old objects are dropped only once the
+// record is whole.
+void assign_fields(XtPre* self, const Args& a) noexcept {
     PyObject* old_command = self->command;
     PyObject* old_data = self->data;
-    self->command = Py_NewRef(f.command);
-    self->data = Py_NewRef(f.data);
-    self->status = f.status;
-    self->error_code = f.error_code;
-    self->destination = f.destination;
+    self->command = Py_NewRef(a[0]);
+    self->data = Py_NewRef(a[3]);
+    self->status = a.i32[1];
+    self->error_code = a.i32[2];
+    self->destination = a.i32[4];
     Py_XDECREF(old_command);
     Py_XDECREF(old_data);
 }
@@ -79,13 +54,10 @@ PyObject* xtpre_tp_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 }
 
 int xtpre_tp_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    UntracedScope scope;
-    OwnedArgs a;
-    if (parse_tuple_args(kInitSig, args, kwds, &a) < 0) return fail(kInitSite);
-    Fields f;
-    bool typed_error;
-    if (check_fields(a.get(), &f, &typed_error) < 0) return typed_error ? -1 : fail(kInitSite);
-    assign_fields(as_xtpre(op), f);
+    OwnedArgs owned;
+    Args a;
+    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
+    assign_fields(as_xtpre(op), a);
     return 0;
 }
 
@@ -111,15 +83,13 @@ PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, Py_ssize_t
 PyObject* xtpre_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (type != reinterpret_cast<PyObject*>(&XtPreType)) return call_type_with_tuple(type, args, nargs, kwnames);
-    UntracedScope scope;
-    PyObject* a[5];
-    Fields f;
-    bool typed_error = false;
-    if (parse_args(kInitSig, args, nargs, kwnames, a) < 0 || check_fields(a, &f, &typed_error) < 0) {
-        if (!typed_error) add_traceback(kInitSite);
+    Args a;
+    const Prepared prepared = prepare_args(kInitSig, args, nargs, kwnames, &a);
+    if (prepared != Prepared::ok) {
+        if (prepared == Prepared::failed) add_traceback(kInitSite);
         return nullptr;
     }
-    return new_xtpre(f.command, f.status, f.error_code, f.data, f.destination);
+    return new_xtpre(a[0], a.i32[1], a.i32[2], a[3], a.i32[4]);
 }
 
 int xtpre_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
@@ -198,13 +168,11 @@ int set_destination(PyObject* op, PyObject* value, void*) noexcept {
 
 // ---- pickling: XtPre.__new__(cls) rebuilds, __setstate__ refills all five fields
 
-PyObject* xtpre_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* unused[1];
-    if (parse_args(kReduceSig, args, nargs, kwnames, unused) < 0) return nullptr;
+PyObject* xtpre_reduce(PyObject* self, const Args&) noexcept {
     XtPre* r = as_xtpre(self);
-    Ref instance_dict;
-    if (get_optional_attr(self, S().dunder_dict, &unused[0]) < 0) return nullptr;
-    instance_dict = Ref::steal(unused[0]);
+    PyObject* found;
+    if (get_optional_attr(self, S().dunder_dict, &found) < 0) return nullptr;
+    Ref instance_dict = Ref::steal(found);
     bool with_dict = instance_dict && PyDict_Check(instance_dict.get()) && PyDict_GET_SIZE(instance_dict.get()) > 0;
     Ref state = with_dict ? Ref::steal(Py_BuildValue("(OiiOiO)", r->command, r->status, r->error_code, r->data,
                                                      r->destination, instance_dict.get()))
@@ -216,9 +184,7 @@ PyObject* xtpre_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return Py_BuildValue("(O(O)O)", rebuild.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
 }
 
-PyObject* xtpre_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* a[1];
-    if (parse_args(kSetStateSig, args, nargs, kwnames, a) < 0) return nullptr;
+PyObject* xtpre_setstate(PyObject* self, const Args& a) noexcept {
     PyObject* state = a[0];
     if (!PyTuple_CheckExact(state)) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
@@ -229,12 +195,10 @@ PyObject* xtpre_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyErr_Format(PyExc_ValueError, "XtPre state must hold 5 or 6 items, not %zd", n);
         return nullptr;
     }
-    Fields f;
-    bool typed_error;
-    if (check_fields(PySequence_Fast_ITEMS(state), &f, &typed_error) < 0) {
-        g_untraced_error = false;  // a bad state is no argument of this call: it keeps the entry
-        return nullptr;
-    }
+    // The constructor's checks on the first five items; any error of a bad state, a type
+    // error too, keeps this method's entry: the state is no argument of this call.
+    Args fields;
+    if (prepare_args(kInitSig, PySequence_Fast_ITEMS(state), 5, nullptr, &fields) != Prepared::ok) return nullptr;
     if (n == 6) {
         Ref instance_dict = Ref::steal(PyObject_GetAttr(self, S().dunder_dict));
         if (!instance_dict) return nullptr;
@@ -245,12 +209,15 @@ PyObject* xtpre_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         }
         if (PyDict_Update(instance_dict.get(), PyTuple_GET_ITEM(state, 5)) < 0) return nullptr;
     }
-    assign_fields(as_xtpre(self), f);
+    assign_fields(as_xtpre(self), fields);
     Py_RETURN_NONE;
 }
 
 const FunctionDef kReduceDef{"__reduce__", &kReduceSig, xtpre_reduce};
 const FunctionDef kSetStateDef{"__setstate__", &kSetStateSig, xtpre_setstate};
+
+// The methods in the order they are installed.
+constexpr const FunctionDef* kXtPreMethods[] = {&kReduceDef, &kSetStateDef};
 
 PyGetSetDef xtpre_getset[] = {
     {"command", get_command, set_command, nullptr, nullptr},
@@ -291,10 +258,6 @@ PyObject* new_xtpre(PyObject* command, int32_t status, int32_t error_code, PyObj
     return reinterpret_cast<PyObject*>(self);
 }
 
-int install_xtpre_methods() noexcept {
-    if (install_method(&XtPreType, kReduceDef) < 0 || install_method(&XtPreType, kSetStateDef) < 0) return -1;
-    PyType_Modified(&XtPreType);
-    return 0;
-}
+int install_xtpre_methods() noexcept { return install_methods(&XtPreType, kXtPreMethods); }
 
 }  // namespace vrel

@@ -1,6 +1,6 @@
 #include "runtime/args.hpp"
 
-#include "runtime/traceback.hpp"
+#include "common/int32.hpp"
 
 namespace vrel {
 
@@ -59,11 +59,33 @@ int check_complete(const Signature& sig, PyObject** out) noexcept {
     return 0;
 }
 
+// The parameters' checks, in the order the rules run them: the 32-bit conversions, then
+// the type tests.
+Prepared check_args(const Signature& sig, Args* out) noexcept {
+    for (int i = 0; i < sig.count; ++i) {
+        if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return Prepared::failed;
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        PyTypeObject* type = sig.params[i].type;
+        PyObject* obj = out->obj[i];
+        if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                         sig.params[i].name, type->tp_name, Py_TYPE(obj)->tp_name);
+            return Prepared::refused;
+        }
+    }
+    return Prepared::ok;
+}
+
 }  // namespace
 
-Signature::Signature(const char* func_, int count_, const char* n0, const char* n1, const char* n2,
-                     const char* n3, const char* n4) noexcept
-    : func(func_), count(count_), names{n0, n1, n2, n3, n4} {
+Signature::Signature(const char* func_, std::initializer_list<Param> params_) noexcept
+    : func(func_), count(static_cast<int>(params_.size())), params{}, checked(false) {
+    int i = 0;
+    for (const Param& p : params_) {
+        params[i++] = p;
+        checked = checked || p.type != nullptr || p.int32;
+    }
     next = signature_list();
     signature_list() = this;
 }
@@ -72,7 +94,7 @@ int prepare_signatures() noexcept {
     for (Signature* s = signature_list(); s != nullptr; s = s->next) {
         for (int i = 0; i < s->count; ++i) {
             if (s->keys[i] != nullptr) continue;
-            PyObject* key = PyUnicode_InternFromString(s->names[i]);
+            PyObject* key = PyUnicode_InternFromString(s->params[i].name);
             if (key == nullptr || PyObject_Hash(key) == -1) {
                 Py_XDECREF(key);
                 return -1;
@@ -83,44 +105,47 @@ int prepare_signatures() noexcept {
     return 0;
 }
 
-int parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) noexcept {
-    if (nargs > sig.count) return raise_count(sig, nargs);
-    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+Prepared prepare_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           Args* out) noexcept {
+    if (nargs > sig.count) {
+        raise_count(sig, nargs);
+        return Prepared::failed;
+    }
+    PyObject** found = out->obj;
+    for (int i = 0; i < sig.count; ++i) found[i] = i < nargs ? args[i] : nullptr;
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j) {
-            if (place_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out) < 0) return -1;
+            if (place_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], found) < 0) return Prepared::failed;
         }
     }
-    return check_complete(sig, out);
+    if (check_complete(sig, found) < 0) return Prepared::failed;
+    return sig.checked ? check_args(sig, out) : Prepared::ok;
 }
 
-int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* out) noexcept {
+Prepared prepare_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* owned,
+                            Args* out) noexcept {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > sig.count) return raise_count(sig, nargs);
-    PyObject* found[kMaxParams];
+    if (nargs > sig.count) {
+        raise_count(sig, nargs);
+        return Prepared::failed;
+    }
+    PyObject** found = out->obj;
     for (int i = 0; i < sig.count; ++i) found[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (kwds != nullptr) {
         // Matching compares str contents only, so no Python code runs during the walk.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (place_keyword(sig, key, value, found) < 0) return -1;
+            if (place_keyword(sig, key, value, found) < 0) return Prepared::failed;
         }
     }
-    if (check_complete(sig, found) < 0) return -1;
+    if (check_complete(sig, found) < 0) return Prepared::failed;
+    // Owned before any check runs code (an __int__) that could empty the keyword dict.
     for (int i = 0; i < sig.count; ++i) {
-        if (!out->push(Py_NewRef(found[i]))) return -1;
+        if (!owned->push(Py_NewRef(found[i]))) return Prepared::failed;
     }
-    return 0;
-}
-
-bool arg_type_ok_slow(PyObject* obj, PyTypeObject* type, const char* name) noexcept {
-    g_untraced_error = true;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, type->tp_name, Py_TYPE(obj)->tp_name);
-    return false;
+    return sig.checked ? check_args(sig, out) : Prepared::ok;
 }
 
 bool value_type_ok_slow(PyObject* obj, PyTypeObject* type) noexcept {

@@ -4,9 +4,17 @@
 // One description (Signature) serves both calling conventions: vectorcall
 // (args, nargs, kwnames) and tp_init (tuple, dict). Keyword names are matched against
 // the interned parameter names by identity first, then by value.
+//
+// A parameter may carry a check, run with the parsing before the body: first every
+// 32-bit integer conversion in parameter order, then every type test in parameter order,
+// as the module's rules order them. An argument-type error carries no traceback entry;
+// every other error of a callable carries its entry.
 #pragma once
 
 #include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
 
 #include "common/ref.hpp"
 
@@ -14,15 +22,28 @@ namespace vrel {
 
 inline constexpr int kMaxParams = 5;
 
-struct Signature {
-    const char* func;                  // bare name used in messages: "__init__", "get_handler"
-    int count;                         // number of parameters
-    const char* names[kMaxParams];     // parameter names, in order
-    PyObject* keys[kMaxParams] = {};   // the same names, interned at module execution
-    Signature* next = nullptr;         // every Signature is listed, so exec can intern them all
+// One parameter and its check.
+struct Param {
+    const char* name;
+    // Exactly this type or None; otherwise TypeError "Argument '<name>' has incorrect type
+    // (expected <type>, got <type of the argument>)".
+    PyTypeObject* type = nullptr;
+    bool int32 = false;  // converted by the 32-bit integer rule (int32.hpp)
+};
 
-    Signature(const char* func_, int count_, const char* n0 = nullptr, const char* n1 = nullptr,
-              const char* n2 = nullptr, const char* n3 = nullptr, const char* n4 = nullptr) noexcept;
+inline constexpr Param arg(const char* name) noexcept { return {name}; }
+inline constexpr Param typed(const char* name, PyTypeObject* type) noexcept { return {name, type}; }
+inline constexpr Param int32_arg(const char* name) noexcept { return {name, nullptr, true}; }
+
+struct Signature {
+    const char* func;                 // bare name used in messages: "__init__", "get_handler"
+    int count;                        // number of parameters
+    Param params[kMaxParams];         // in order
+    bool checked;                     // some parameter has a check
+    PyObject* keys[kMaxParams] = {};  // the names, interned at module execution
+    Signature* next = nullptr;        // every Signature is listed, so exec can intern them all
+
+    Signature(const char* func_, std::initializer_list<Param> params_) noexcept;
     Signature(const Signature&) = delete;
     Signature& operator=(const Signature&) = delete;
 };
@@ -30,18 +51,33 @@ struct Signature {
 // Interns the parameter names of every Signature in the module; 0, or -1 with an error.
 int prepare_signatures() noexcept;
 
-int parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) noexcept;
+// What a body receives: the arguments in parameter order (borrowed from the caller), and
+// each 32-bit parameter's value.
+struct Args {
+    PyObject* obj[kMaxParams];
+    int32_t i32[kMaxParams];
+    PyObject* operator[](int i) const noexcept { return obj[i]; }
+};
 
-// Vectorcall convention. Fills out[0..count) with borrowed references; 0, or -1 with a
-// TypeError set (count, unexpected keyword, multiple values, keywords must be strings).
-inline int parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, PyObject** out) noexcept {
-    if (kwnames == nullptr && nargs == sig.count) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-        return 0;
+// How the preparation of a call's arguments ended.
+enum class Prepared {
+    ok,
+    failed,   // an error that carries the callable's traceback entry
+    refused,  // an argument-type error, which carries none
+};
+
+Prepared prepare_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           Args* out) noexcept;
+
+// Vectorcall convention: parses (count, unexpected keyword, multiple values, keywords
+// must be strings) and checks the arguments into *out.
+inline Prepared prepare_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                             Args* out) noexcept {
+    if (kwnames == nullptr && nargs == sig.count && !sig.checked) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out->obj[i] = args[i];
+        return Prepared::ok;
     }
-    return parse_args_slow(sig, args, nargs, kwnames, out);
+    return prepare_args_slow(sig, args, nargs, kwnames, out);
 }
 
 // Arguments parsed from a tuple and a dict, each owned while this lives: the keyword dict
@@ -49,18 +85,10 @@ inline int parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t na
 // while the values are still in use.
 using OwnedArgs = OwnedRefs<kMaxParams>;
 
-// tp_init convention (a tuple and an optional dict); same rules and messages.
-int parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* out) noexcept;
-
-// Typed parameter: `obj` must be exactly `type` or None. Otherwise raises
-// "Argument '<name>' has incorrect type (expected <type>, got <obj's type>)" and
-// returns false. This error deliberately carries no traceback entry: the mark it sets
-// tells the call path (function.hpp) to add none.
-bool arg_type_ok_slow(PyObject* obj, PyTypeObject* type, const char* name) noexcept;
-inline bool arg_type_ok(PyObject* obj, PyTypeObject* type, const char* name) noexcept {
-    if (Py_IS_TYPE(obj, type) || obj == Py_None) return true;
-    return arg_type_ok_slow(obj, type, name);
-}
+// tp_init convention (a tuple and an optional dict); same rules and messages. The
+// arguments in *out are the ones *owned holds.
+Prepared prepare_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* owned,
+                            Args* out) noexcept;
 
 // Typed value (attribute, table entry, intermediate result): exactly `type` or None,
 // otherwise "Expected <type>, got <obj's type>".

@@ -17,6 +17,7 @@ struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     Impl impl;
+    const Signature* sig;  // parsed and checked by the call path
     PyTypeObject* owner;  // the class of a method; null for a module function
     PyObject* name;
     PyObject* qualname;
@@ -39,14 +40,14 @@ PyObject* raise_wrong_self(Function* f, PyObject* obj) noexcept {
     return nullptr;
 }
 
-// Runs a body; a failure leaves with the callable's traceback entry unless it is a typed
-// parameter's argument-type error. The mark is saved and restored around the body, so
-// that a call nested inside it (through Python code) keeps its own.
+// Prepares the arguments and runs a body; a failure leaves with the callable's traceback
+// entry, unless it is an argument-type error.
 inline PyObject* call_body(Function* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-    UntracedScope scope;
-    PyObject* result = f->impl(self, args, nargs, kwnames);
-    if (VREL_UNLIKELY(result == nullptr) && !scope.untraced()) add_traceback(f->traceback);
+    Args a;
+    const Prepared prepared = prepare_args(*f->sig, args, nargs, kwnames, &a);
+    PyObject* result = prepared == Prepared::ok ? f->impl(self, a) : nullptr;
+    if (VREL_UNLIKELY(result == nullptr) && prepared != Prepared::refused) add_traceback(f->traceback);
     return result;
 }
 
@@ -177,7 +178,7 @@ PyObject* make_text_signature(const Signature& sig, bool method) noexcept {
     put(method ? "($self" : "(");
     for (int i = 0; i < sig.count; ++i) {
         if (i > 0 || method) put(", ");
-        put(sig.names[i]);
+        put(sig.params[i].name);
     }
     put(")");
     return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
@@ -204,6 +205,7 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     if (f == nullptr) return nullptr;
     f->vectorcall = method ? method_vectorcall : function_vectorcall;
     f->impl = def.impl;
+    f->sig = def.sig;
     f->owner = owner;
     f->name = name.release();
     f->qualname = qualname.release();
@@ -242,11 +244,9 @@ namespace vrel {
 
 namespace {
 
-Signature kRefuseReduceSig{"__reduce__", 0};
+Signature kRefuseReduceSig{"__reduce__", {}};
 
-PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* unused[1];
-    if (parse_args(kRefuseReduceSig, args, nargs, kwnames, unused) < 0) return nullptr;
+PyObject* refuse_reduce(PyObject* self, const Args&) noexcept {
     PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
     return nullptr;
 }

@@ -6,7 +6,8 @@
 // Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` reaches the C entry with `self`
 // first and no bound-method object in between. Their shared call path adds the
 // traceback entry ("vrel_dll.Gatekeeper.process_status") whenever a body fails, so a
-// body only raises and returns null.
+// body only raises and returns null. The call path also parses and checks the arguments
+// (args.hpp), so a body starts from its parameters' values.
 #pragma once
 
 #include <Python.h>
@@ -15,11 +16,13 @@
 #include <span>
 
 #include "runtime/args.hpp"
+#include "runtime/traceback.hpp"
 
 namespace vrel {
 
-// C entry point: `self` is the instance for methods and null for module functions.
-using Impl = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// C entry point: `self` is the instance for methods and null for module functions; the
+// arguments come parsed and checked by the call path, as the Signature describes.
+using Impl = PyObject* (*)(PyObject* self, const Args& args);
 
 struct FunctionDef {
     const char* name;      // "process_status", "cy_format_xt"
@@ -34,6 +37,13 @@ struct FunctionDef {
         : name(name_), sig(sig_), impl(impl_), doc(doc_), file(where.file_name()),
           line(static_cast<int>(where.line())) {}
 };
+
+// For a slot (tp_init), which parses and checks its own arguments: 0 when they are ready,
+// else -1 with the slot's traceback entry added unless the error is an argument-type error.
+inline int slot_args(Prepared prepared, TracebackSite& site) noexcept {
+    if (prepared == Prepared::ok) return 0;
+    return prepared == Prepared::refused ? -1 : fail(site);
+}
 
 // Readies the two callable types; 0, or -1 with an error.
 int ready_function_types() noexcept;

@@ -8,7 +8,6 @@
 
 namespace vrel {
 
-bool g_untraced_error = false;
 
 namespace {
 

@@ -6,9 +6,7 @@
 // attribute setters) and internal shortcuts that stand in for a Python-level call name a
 // TracebackSite of their own.
 //
-// The one exception that carries no entry is the argument-type error of a typed
-// parameter: arg_type_ok marks it, and the call path reads and resets the mark per call,
-// so a nested call's mark never leaks into its caller.
+// The one error that carries no entry is an argument-type error (args.hpp).
 #pragma once
 
 #include <Python.h>
@@ -40,23 +38,5 @@ inline int fail(TracebackSite& site) noexcept {
     add_traceback(site);
     return -1;
 }
-
-// Set while the error being raised is a typed parameter's argument-type error.
-extern bool g_untraced_error;
-
-// Every entry point that may run arg_type_ok (the call path, and the slots that test
-// typed parameters) scopes the mark, so that no mark outlives the call that set it.
-class UntracedScope {
-public:
-    UntracedScope() noexcept : outer_(g_untraced_error) { g_untraced_error = false; }
-    ~UntracedScope() { g_untraced_error = outer_; }
-    UntracedScope(const UntracedScope&) = delete;
-    UntracedScope& operator=(const UntracedScope&) = delete;
-    // Whether the error now being raised is the untraced kind.
-    bool untraced() const noexcept { return g_untraced_error; }
-
-private:
-    bool outer_;
-};
 
 }  // namespace vrel
