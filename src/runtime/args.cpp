@@ -59,8 +59,9 @@ int check_complete(const Signature& sig, PyObject** out) noexcept {
     return 0;
 }
 
-// The parameters' checks, in the order the rules run them: the 32-bit conversions, then
-// the type tests.
+}  // namespace
+
+// In the order the rules run them: the 32-bit conversions, then the type tests.
 Prepared check_args(const Signature& sig, Args* out) noexcept {
     for (int i = 0; i < sig.count; ++i) {
         if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return Prepared::failed;
@@ -76,8 +77,6 @@ Prepared check_args(const Signature& sig, Args* out) noexcept {
     }
     return Prepared::ok;
 }
-
-}  // namespace
 
 Signature::Signature(const char* func_, std::initializer_list<Param> params_) noexcept
     : func(func_), count(static_cast<int>(params_.size())), params{}, checked(false) {

@@ -69,13 +69,16 @@ enum class Prepared {
 Prepared prepare_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            Args* out) noexcept;
 
+// The parameters' checks on arguments already in place.
+Prepared check_args(const Signature& sig, Args* out) noexcept;
+
 // Vectorcall convention: parses (count, unexpected keyword, multiple values, keywords
 // must be strings) and checks the arguments into *out.
 inline Prepared prepare_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              Args* out) noexcept {
-    if (kwnames == nullptr && nargs == sig.count && !sig.checked) {
+    if (kwnames == nullptr && nargs == sig.count) {
         for (Py_ssize_t i = 0; i < nargs; ++i) out->obj[i] = args[i];
-        return Prepared::ok;
+        return sig.checked ? check_args(sig, out) : Prepared::ok;
     }
     return prepare_args_slow(sig, args, nargs, kwnames, out);
 }
