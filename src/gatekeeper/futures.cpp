@@ -13,6 +13,7 @@
 #include "common/compat.hpp"
 #include "common/function.hpp"
 #include "common/ref.hpp"
+#include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "common/state.hpp"
 
@@ -464,6 +465,16 @@ PyObject* cancel_all(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 const FunctionDef kRegisterRpcDef{"register_rpc", &kRegisterSig, register_rpc};
 const FunctionDef kResolveRpcDef{"resolve_rpc", &kResolveSig, resolve_rpc};
+
+PyObject* resolve_rpc_as_call(PyObject* self, PyObject* command, PyObject* result) noexcept {
+    static TracebackSite site{"vrel_dll.Gatekeeper.resolve_rpc", __FILE__, __LINE__};
+    PyObject* args[2] = {command, result};
+    UntracedScope scope;
+    PyObject* none = resolve_rpc(self, args, 2, nullptr);
+    if (none == nullptr && !scope.untraced()) add_traceback(site);
+    return none;
+}
+
 const FunctionDef kRemoveFutureDef{"remove_future", &kRemoveSig, remove_future};
 const FunctionDef kCancelAllDef{"cancel_all", &kCancelAllSig, cancel_all};
 

@@ -6,6 +6,7 @@
 #include "common/int32.hpp"
 #include "common/ref.hpp"
 #include "common/text.hpp"
+#include "common/traceback.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "common/state.hpp"
 
@@ -84,5 +85,18 @@ PyObject* process_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }  // namespace
 
 const FunctionDef kProcessStatusDef{"process_status", &kSig, process_status};
+
+PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code,
+                                 PyObject* data) noexcept {
+    static TracebackSite site{"vrel_dll.Gatekeeper.process_status", __FILE__, __LINE__};
+    Ref status_value = Ref::steal(PyLong_FromLong(status));
+    Ref code_value = Ref::steal(PyLong_FromLong(error_code));
+    if (!status_value || !code_value) return nullptr;
+    PyObject* args[4] = {command, status_value.get(), code_value.get(), data};
+    UntracedScope scope;
+    PyObject* result = process_status(self, args, 4, nullptr);
+    if (result == nullptr && !scope.untraced()) add_traceback(site);
+    return result;
+}
 
 }  // namespace vrel
