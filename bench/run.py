@@ -127,6 +127,47 @@ class Fixtures:
     requests_xt_flat: list[tuple[str, str, Any, Any, Any]]
     requests_json: list[tuple[str, str, dict[str, Any]]]
     requests_xml: list[tuple[str, str, str, str]]
+    receiver: Receiver  # the receive path's gate and parser, as a client has them
+    base_receiver: Receiver
+
+
+class Receiver:
+    """What the receive-path scenarios run on: a gate whose handlers keep what they are given
+    (a C-level append to `sink`), its parser, and before each pass a request pending for every
+    answer the corpus holds, as a client would have them."""
+
+    def __init__(self, gate: Any, parser: Any, loop: asyncio.AbstractEventLoop, corpus: list[bytes]) -> None:
+        self.gate, self.parser, self.loop = gate, parser, loop
+        self.sink: list[Any] = []
+        self.futures: list[asyncio.Future[Any]] = []
+        answered = {command.lower() for command in ANSWERED}
+        self.answers: dict[str, int] = {}
+        for msg in corpus:
+            header = packet_model.header(msg)
+            if header is not None and header.name in answered:
+                self.answers[header.name] = self.answers.get(header.name, 0) + 1
+
+    @classmethod
+    def build(cls, make_gate: Callable[[dict[str, Any], dict[int, str]], Any], make_parser: Callable[[Any], Any],
+              loop: asyncio.AbstractEventLoop, corpus: list[bytes]) -> Receiver:
+        sink: list[Any] = []
+        gate = make_gate(dict.fromkeys(HANDLED, sink.append), dict(ERROR_CODES))
+        receiver = cls(gate, make_parser(gate), loop, corpus)
+        receiver.sink = sink
+        return receiver
+
+    def start_pass(self) -> None:
+        self.sink.clear()
+        create = self.loop.create_future
+        self.futures = [create() for _ in range(sum(self.answers.values()))]
+        at = 0
+        for command, n in self.answers.items():
+            self.gate._pending_futures[command] = deque(self.futures[at:at + n])
+            at += n
+
+    def outcome(self) -> tuple[list[Any], list[Any]]:
+        """What a pass did: the handlers' arguments, and the results of the requests."""
+        return list(self.sink), [f.result() if f.done() else "pending" for f in self.futures]
 
 
 def build_fixtures() -> Fixtures:
@@ -170,6 +211,8 @@ def build_fixtures() -> Fixtures:
         requests_xt_flat=[(h, c, d[0], d[1], d[2]) for h, c, d in requests.xt],
         requests_json=requests.json_xt,
         requests_xml=requests.xml,
+        receiver=Receiver.build(vrel_dll.Gatekeeper, vrel_dll.XtPreParser, loop, built.messages),
+        base_receiver=Receiver.build(baseline.Gate, baseline.Parser, loop, built.messages),
     )
 
 
@@ -239,6 +282,21 @@ def check(fx: Fixtures) -> list[str]:
     modelled = packet_model.feed(b"".join(chunks), mask_of).routed
     expect_equal("ingestion against the model", base_ingested, sorted(modelled, key=lambda put: put[0] == "evt"))
     done.append(f"ingestion of {len(chunks)} reads: queue contents of (a), (b) and (c) in order, as the model has them")
+
+    def received(run: Callable[..., float], receiver: Receiver, *args: Any) -> tuple[list[Any], list[Any]]:
+        run(1, receiver, chunks, *args)
+        return receiver.outcome()
+
+    base_received = received(t_receive_split, fx.base_receiver)
+    expect_equal("receive path, split", received(t_receive_split, fx.receiver), base_received)
+    for name, make_queue in INGEST_QUEUES.items():
+        expect_equal(f"receive path, feed_and_route + drain, {name}",
+                     received(t_ingest_drain, fx.receiver, make_queue), base_received)
+    expect_equal("receive path, feed_and_dispatch", received(t_ingest_dispatch, fx.receiver), base_received)
+    if "pending" in base_received[1] or not base_received[0]:
+        raise Mismatch("receive path: a request left pending, or no handler called")
+    done.append(f"receive path: {len(base_received[0])} handler calls and {len(base_received[1])} answers of "
+                "(d) drain and (e) feed_and_dispatch as the baseline's")
 
     async def rpc(gate: AnyGate) -> list[Any]:
         futures = [gate.register_rpc(c) for c in fx.rpc_commands * 2]
@@ -375,6 +433,70 @@ def t_ingest_feed(loops: int, parser: vrel_dll.XtPreParser, chunks: list[bytes],
         for chunk in chunks:
             buffer += chunk
             feed(buffer, rpc_q, evt_q)
+    return perf_counter() - t0
+
+
+def t_receive_split(loops: int, receiver: Receiver, chunks: list[bytes]) -> float:
+    """The whole receive path per packet: bytes.split, then parse, judge, resolve or call the handler."""
+    t0 = perf_counter()
+    for _ in range(loops):
+        receiver.start_pass()
+        parse, gate = receiver.parser.parse_and_route, receiver.gate
+        rest = b""
+        for chunk in chunks:
+            *msgs, rest = (rest + chunk).split(b"\0")
+            for msg in msgs:
+                p = parse(msg)
+                if p is not None:
+                    result = gate.process_status(p.command, p.status, p.error_code, p.data)
+                    if p.destination & 1:
+                        gate.resolve_rpc(p.command, result)
+                    if p.destination & 2 and result is not False and (handler := gate.get_handler(p.command)):
+                        handler(result)
+    return perf_counter() - t0
+
+
+def t_ingest_drain(loops: int, receiver: Receiver, chunks: list[bytes], make_queue: Callable[[], Any]) -> float:
+    """feed_and_route per read, then the README quick start's loop over the two queues (an
+    asyncio.Queue's get_nowait; a deque is iterated directly)."""
+    t0 = perf_counter()
+    for _ in range(loops):
+        receiver.start_pass()
+        answers, events = make_queue(), make_queue()
+        feed, gate = receiver.parser.feed_and_route, receiver.gate
+        buffer = bytearray()
+        for chunk in chunks:
+            buffer += chunk
+            feed(buffer, answers, events)
+            if isinstance(answers, deque):
+                for p in answers:
+                    gate.resolve_rpc(p.command, gate.process_status(p.command, p.status, p.error_code, p.data))
+                answers.clear()
+                for p in events:
+                    if (data := gate.process_status(p.command, p.status, p.error_code, p.data)) is not False:
+                        gate.get_handler(p.command)(data)
+                events.clear()
+                continue
+            while not answers.empty():
+                p = answers.get_nowait()
+                gate.resolve_rpc(p.command, gate.process_status(p.command, p.status, p.error_code, p.data))
+            while not events.empty():
+                p = events.get_nowait()
+                if (data := gate.process_status(p.command, p.status, p.error_code, p.data)) is not False:
+                    gate.get_handler(p.command)(data)
+    return perf_counter() - t0
+
+
+def t_ingest_dispatch(loops: int, receiver: Receiver, chunks: list[bytes]) -> float:
+    """feed_and_dispatch per read: the whole receive path in one call."""
+    t0 = perf_counter()
+    for _ in range(loops):
+        receiver.start_pass()
+        dispatch = receiver.parser.feed_and_dispatch
+        buffer = bytearray()
+        for chunk in chunks:
+            buffer += chunk
+            dispatch(buffer)
     return perf_counter() - t0
 
 
@@ -649,6 +771,20 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
             Timing("vrel_dll", t_ingest_feed, (fx.parser, chunks, make_queue), n), base, floor,
             Target("floor", 1.10) if judged else None,
             (Target("baseline", 2.5), Target(f"ingest-split-{slug}", 1.25)) if judged else ()))
+    # The whole receive path: each record also judged, its request completed, its handler
+    # called (a C-level append that keeps the data). (d) the README quick start's loop after
+    # each feed_and_route, (e) feed_and_dispatch; their baseline does it per packet in Python.
+    base = Timing("baseline", t_receive_split, (fx.base_receiver, chunks), n)
+    floor = Timing("orjson.loads of delivered payloads, results kept", t_loads_kept, (fx.payloads_corpus,), n)
+    for queue_name, make_queue in INGEST_QUEUES.items():
+        slug = "cput" if make_queue is DequeQueue else "asyncio"
+        out.append(Scenario(
+            f"ingest-drain-{slug}", f"ingest (d) feed_and_route + drain, {queue_name}",
+            Timing("vrel_dll", t_ingest_drain, (fx.receiver, chunks, make_queue), n), base, floor))
+    out.append(Scenario(
+        "ingest-dispatch", "ingest (e) feed_and_dispatch",
+        Timing("vrel_dll", t_ingest_dispatch, (fx.receiver, chunks), n), base, floor,
+        Target("ingest-drain-asyncio", 1.2)))
     return out
 
 
@@ -730,6 +866,31 @@ def save(rows: list[Row], path: Path, checked: list[str], stat: str) -> None:
     path.write_text(json.dumps(out, indent=2) + "\n")
 
 
+def paired(fx: Fixtures, rounds: int) -> None:
+    """The receive path's ways timed in alternation in this one process, one pass over the
+    corpus each per round, so that what disturbs one round disturbs all of them alike: the
+    medians per packet, and the median over rounds of each one's ratio to feed_and_dispatch.
+    Each pass starts by dropping what the previous one kept, so all pay the same freeing."""
+    chunks = ingest_chunks(fx.corpus)
+    runs: dict[str, Callable[[], float]] = {
+        "(d) feed_and_route + drain, asyncio": lambda: t_ingest_drain(1, fx.receiver, chunks, asyncio.Queue),
+        "(d) feed_and_route + drain, C put": lambda: t_ingest_drain(1, fx.receiver, chunks, DequeQueue),
+        "(e) feed_and_dispatch": lambda: t_ingest_dispatch(1, fx.receiver, chunks),
+    }
+    times: dict[str, list[float]] = {name: [] for name in runs}
+    for run in runs.values():
+        run()  # warm-up
+    for index in range(rounds):
+        for name in (list(runs) if index % 2 == 0 else list(reversed(runs))):
+            times[name].append(runs[name]())
+    dispatch = times["(e) feed_and_dispatch"]
+    print(f"paired: {rounds} rounds of {len(fx.corpus)} packets each, in one process")
+    for name, values in times.items():
+        ratio = statistics.median(v / d for v, d in zip(values, dispatch, strict=True))
+        print(f"  {name:38} {fmt_time(statistics.median(values) / len(fx.corpus))} per packet  "
+              f"{ratio:5.2f}x feed_and_dispatch's time")
+
+
 def add_worker_args(cmd: list[str], args: argparse.Namespace) -> None:
     if args.only:
         cmd.extend(("--only", args.only))
@@ -746,12 +907,17 @@ def main() -> int:
                                   help="what the table compares (default: median)")
     runner.argparser.add_argument("--load", type=Path, metavar="RAW",
                                   help="no timing: make the table from a file an earlier run wrote with -o")
+    runner.argparser.add_argument("--paired", type=int, metavar="ROUNDS", default=0,
+                                  help="no pyperf run: time the receive path's ways in alternation in one process")
     args = runner.parse_args()
     # Failures time the module's own work, not the sinks of a real logger.
     setattr(vrel_dll, "logger", NoopLogger())  # noqa: B010
     baseline.logger = NoopLogger()
 
     fx = build_fixtures()
+    if args.paired > 0:
+        paired(fx, args.paired)
+        return 0
     if args.load is not None:
         return report_saved(args.load, scenarios(fx), args)
     checked: list[str] = []

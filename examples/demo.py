@@ -1,13 +1,14 @@
 """vrel_dll at work: an asyncio client talking to a small server over TCP on 127.0.0.1.
 
-    python examples/demo.py [--packets N] [--batch N] [--show-warnings N] [--ingest feed|streams|both]
+    python examples/demo.py [--packets N] [--batch N] [--show-warnings N] [--ingest MODE]
 
 The demo starts its own server (examples/demo_server.py) on an ephemeral port and
 connects to it. The client logs in with an XML request, keeps sending requests in the raw
 XT and JSON XT forms as well, asks the server to stream N event packets (--packets, in
 batches of --batch), and handles them. Received messages go into an RPC queue (answers,
 which complete the request futures through resolve_rpc) and an event queue (events,
-handed to the handler objects from get_handler). process_status judges every packet.
+handed to the handlers from get_handler), or with --ingest dispatch straight to the
+gatekeeper. process_status judges every packet.
 At the end the client checks that it accounted for every packet the server says it sent,
 and prints a summary.
 
@@ -15,9 +16,12 @@ How the client reads (--ingest):
   feed     (default) large reads appended to a bytearray, each handed whole to
            XtPreParser.feed_and_route, which parses and routes every complete message in it
            and keeps the unfinished tail for the next read;
+  dispatch large reads as with feed, each handed whole to XtPreParser.feed_and_dispatch,
+           which also judges each record's status, completes its request and calls its
+           handler: no queues, no consumer tasks;
   streams  one StreamReader.readuntil per message, then XtPreParser.parse_and_route and
            Gatekeeper.route_to_queues for it;
-  both     one run of each on the same traffic, and their rates side by side.
+  both     one run of each mode on the same traffic, and their rates side by side.
 Either way a message may be at most MAX_MESSAGE_SIZE bytes (1 MiB, the terminator not
 counted): a peer that goes past it without sending the terminator gets its connection
 closed with an error, so the client never holds more than that of an unfinished message.
@@ -25,7 +29,8 @@ closed with an error, so the client never holds more than that of an unfinished 
 Some of the generated traffic fails on purpose: events with failure statuses and a
 request the server refuses. process_status logs each failure as a warning through loguru;
 the first few of those lines are shown on stderr (--show-warnings), all are counted, and
-the check expects exactly one per deliberate failure.
+the check expects exactly one per deliberate failure. (With --ingest dispatch the client
+sees no failed event itself: it counts them from the warning lines of event commands.)
 """
 
 from __future__ import annotations
@@ -47,7 +52,8 @@ if TYPE_CHECKING:
 
 READ_SIZE = 1 << 18  # at most MAX_MESSAGE_SIZE: the guard in read_buffers relies on it
 MAX_MESSAGE_SIZE = 1 << 20  # bytes of one message, its terminator not counted
-INGEST = {"feed": "feed_and_route", "streams": "readuntil per message"}  # the ways of reading
+INGEST = {"feed": "feed_and_route", "dispatch": "feed_and_dispatch",  # the ways of reading
+          "streams": "readuntil per message"}
 REQUEST_TIMEOUT = 5.0
 SHORT_TIMEOUT = 0.25  # for the request this server never answers
 HEADER = "zone"
@@ -65,7 +71,7 @@ ERROR_CODES: dict[int, str] = {
 
 
 class EventHandler(Protocol):
-    def __call__(self, command: str, data: Any) -> None: ...
+    def __call__(self, data: Any, /) -> None: ...
 
 
 class Presence:
@@ -74,18 +80,18 @@ class Presence:
     def __init__(self) -> None:
         self.online: set[int] = set()
 
-    def __call__(self, command: str, data: Any) -> None:
-        if command == "userleave":
-            self.online.discard(data["uid"])
-        else:
-            self.online.add(data["uid"])
+    def joined(self, data: Any) -> None:
+        self.online.add(data["uid"])
+
+    def left(self, data: Any) -> None:
+        self.online.discard(data["uid"])
 
 
 class Positions:
     def __init__(self) -> None:
         self.where: dict[int, tuple[int, int]] = {}
 
-    def __call__(self, command: str, data: Any) -> None:
+    def __call__(self, data: Any) -> None:
         self.where[data["uid"]] = (data["x"], data["y"])
 
 
@@ -94,7 +100,7 @@ class ChatLog:
         self.messages = 0
         self.last = ""
 
-    def __call__(self, command: str, data: Any) -> None:
+    def __call__(self, data: Any) -> None:
         self.messages += 1
         self.last = data["msg"]
 
@@ -103,7 +109,7 @@ class RoomState:
     def __init__(self) -> None:
         self.sizes: dict[int, int] = {}
 
-    def __call__(self, command: str, data: Any) -> None:
+    def __call__(self, data: Any) -> None:
         self.sizes[data["room"]] = len(data["users"])
 
 
@@ -114,7 +120,7 @@ class StreamEnd:
         self.done = asyncio.Event()
         self.sent: dict[str, list[int]] = {}
 
-    def __call__(self, command: str, data: Any) -> None:
+    def __call__(self, data: Any) -> None:
         self.sent = data["sent"]
         self.done.set()
 
@@ -148,16 +154,21 @@ class Stats:
     refused: int = 0
     timed_out: int = 0
     withdrawn: int = 0
+    answers_read: int = 0  # --ingest dispatch: records handed to resolve_rpc
 
 
 class WarningCounter:
-    """A loguru sink that counts the warning lines."""
+    """A loguru sink that counts the warning lines, in all and per command."""
 
     def __init__(self) -> None:
         self.count = 0
+        self.by_command: dict[str, int] = {}
 
     def __call__(self, message: Message) -> None:
         self.count += 1
+        text = message.record["message"]  # "[<command>] STATUS ..."
+        command = text[1:text.find("]")]
+        self.by_command[command] = self.by_command.get(command, 0) + 1
 
 
 class FirstOnly:
@@ -212,6 +223,8 @@ class Client:
         try:
             if self.ingest == "streams":
                 await self.read_each_message()
+            elif self.ingest == "dispatch":
+                await self.dispatch_buffers()
             else:
                 await self.read_buffers()
         except MessageTooLong:
@@ -232,6 +245,19 @@ class Client:
             messages, records = feed(buffer, rpc_queue, evt_queue)
             stats.received += messages
             stats.dropped += messages - records  # nobody wanted them: their JSON was never decoded
+
+    async def dispatch_buffers(self) -> None:
+        dispatch = self.parser.feed_and_dispatch
+        stats = self.stats
+        buffer = bytearray()
+        while chunk := await self.reader.read(READ_SIZE):
+            buffer += chunk
+            if len(buffer) > MAX_MESSAGE_SIZE and buffer.find(TERMINATOR, 0, MAX_MESSAGE_SIZE + 1) < 0:
+                raise MessageTooLong
+            messages, answers, events = dispatch(buffer)
+            stats.received += messages
+            stats.answers_read += answers
+            stats.events_handled += events
 
     async def read_each_message(self) -> None:
         parse = self.parser.parse_and_route
@@ -273,7 +299,7 @@ class Client:
                 continue
             handler: EventHandler | None = gate.get_handler(command)
             if handler is not None:
-                handler(command, data)
+                handler(data)
                 stats.events_handled += 1
 
 
@@ -319,6 +345,7 @@ class Outcome:
     ingest: str
     stats: Stats
     warnings: int
+    warnings_by_command: dict[str, int]
     elapsed: float
     stream_received: int
     sent: dict[str, list[int]]
@@ -337,8 +364,19 @@ def expected(outcome: Outcome) -> tuple[int, int, int]:
     return handled + 1, failed, dropped  # + 1: the streamEnd event itself
 
 
+def settle_dispatched(outcome: Outcome) -> None:
+    """--ingest dispatch: failed events are those warned about for event commands, and what
+    was neither an answer nor an event, handled or failed, was dropped."""
+    stats = outcome.stats
+    stats.events_failed = sum(n for command, n in outcome.warnings_by_command.items()
+                              if command in outcome.handled_commands)
+    stats.dropped = stats.received - stats.answers_read - stats.events_handled - stats.events_failed
+
+
 def report(outcome: Outcome, shown: int) -> bool:
     stats = outcome.stats
+    if outcome.ingest == "dispatch":
+        settle_dispatched(outcome)
     answered = sum(stats.answered.values())
     forms = ", ".join(f"{n:,} {form}" for form, n in stats.answered.items())
     rate = outcome.stream_received / outcome.elapsed if outcome.elapsed > 0 else 0.0
@@ -385,9 +423,9 @@ async def run(packets: int, batch: int, warnings: WarningCounter, ingest: str) -
     reader, writer = await asyncio.open_connection("127.0.0.1", port, limit=MAX_MESSAGE_SIZE)
     presence, stream_end = Presence(), StreamEnd()
     handlers: dict[str, EventHandler] = {
-        "userJoin": presence,
-        "userLeave": presence,
-        "buddyStatus": presence,
+        "userJoin": presence.joined,
+        "userLeave": presence.left,
+        "buddyStatus": presence.joined,
         "playerMove": Positions(),
         "publicMessage": ChatLog(),
         "roomUpdate": RoomState(),
@@ -439,8 +477,8 @@ async def run(packets: int, batch: int, warnings: WarningCounter, ingest: str) -
         await asyncio.gather(*background, return_exceptions=True)
         writer.close()
         await server.close()
-    return Outcome(port, packets, batch, ingest, client.stats, warnings.count, elapsed, stream_received,
-                   stream_end.sent, {name.lower() for name in handlers}, dict(server.requests))
+    return Outcome(port, packets, batch, ingest, client.stats, warnings.count, dict(warnings.by_command), elapsed,
+                   stream_received, stream_end.sent, {name.lower() for name in handlers}, dict(server.requests))
 
 
 def configure_logging(shown: int) -> WarningCounter:
@@ -463,8 +501,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--show-warnings", type=int, default=5,
                         help="warning lines shown on stderr for the traffic's deliberate failures")
     parser.add_argument("--ingest", choices=[*INGEST, "both"], default="feed",
-                        help="read whole buffers with feed_and_route, one message at a time with readuntil "
-                             "(streams), or both one after the other and compare")
+                        help="read whole buffers with feed_and_route (feed) or feed_and_dispatch (dispatch), one "
+                             "message at a time with readuntil (streams), or all of them in turn and compare")
     args = parser.parse_args(argv)
     if args.packets < 0 or args.batch < 1:
         parser.error("--packets must be >= 0 and --batch >= 1")
@@ -479,9 +517,10 @@ def main(argv: list[str] | None = None) -> int:
             return 1
         ok = report(outcome, args.show_warnings) and ok
         rates[ingest] = outcome.stream_received / outcome.elapsed if outcome.elapsed > 0 else 0.0
-    if len(rates) == 2 and rates["streams"] > 0:
-        print(f"\ningest rates: feed_and_route {rates['feed']:,.0f} packets/s, readuntil per message "
-              f"{rates['streams']:,.0f} packets/s: {rates['feed'] / rates['streams']:.2f} times as many")
+    if len(rates) > 1 and rates["feed"] > 0:
+        print("\ningest rates, end to end:")
+        for ingest, rate in rates.items():
+            print(f"  {INGEST[ingest]:22} {rate:12,.0f} packets/s  {rate / rates['feed']:5.2f}x feed_and_route")
     return 0 if ok else 1
 
 

@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-DOCUMENTS = ["README.md", "docs/guide.md"]
+DOCUMENTS = ["README.md", "docs/guide.md", "docs/dispatch.md"]
 FENCE = re.compile(r"^```(\S*)\s*$")
 
 

@@ -470,7 +470,7 @@ def demo():
     return importlib.import_module("demo")
 
 
-@pytest.mark.parametrize("ingest", ["feed", "streams"])
+@pytest.mark.parametrize("ingest", ["feed", "dispatch", "streams"])
 @pytest.mark.parametrize("extra, terminated, received", [
     (0, True, 3),  # exactly the longest message allowed
     (0, False, 1),  # as long, and still unfinished when the server closes
@@ -481,17 +481,17 @@ def test_the_example_client_bounds_a_message(demo, ingest, extra, terminated, re
     head = b"%xt%big%1%0%"
     big = head + b"x" * (demo.MAX_MESSAGE_SIZE + extra - len(head))
     data = b"%xt%big%1%0%[1]%\0" + big + (b"\0%xt%big%1%0%[2]%\0" if terminated else b"")
-    closed = []
+    closed, handled = [], []
 
     async def session():
         reader = asyncio.StreamReader(limit=demo.MAX_MESSAGE_SIZE)
         client = demo.Client(reader, types.SimpleNamespace(close=lambda: closed.append(True)),
-                             {"big": lambda command, data: None}, ingest)
+                             {"big": handled.append}, ingest)
         for i in range(0, len(data), 100_000):  # as the network might deliver it
             reader.feed_data(data[i:i + 100_000])
         reader.feed_eof()
         await client.read_messages()
-        return client.stats.received, client.stats.dropped, client.evt_queue.qsize()
+        return client.stats.received, client.stats.dropped, client.evt_queue.qsize() + len(handled)
 
     # A loop of its own rather than asyncio.run, whose SIGINT handling keeps a few blocks
     # per call and so would look like a leak in leak mode.

@@ -15,10 +15,13 @@
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
+#include "runtime/traceback.hpp"
 
 namespace vrel {
 
 namespace {
+
+constexpr const char* kFile = "src/gatekeeper/futures.cpp";
 
 Signature kRegisterSig{"register_rpc", {typed("command", &PyUnicode_Type)}};
 Signature kResolveSig{"resolve_rpc", {typed("command", &PyUnicode_Type), arg("result")}};
@@ -471,6 +474,15 @@ PyObject* fail_all(PyObject* op, const Args& a) noexcept {
 
 const FunctionDef kRegisterRpcDef{"register_rpc", &kRegisterSig, register_rpc};
 const FunctionDef kResolveRpcDef{"resolve_rpc", &kResolveSig, resolve_rpc};
+
+PyObject* resolve_rpc_as_call(PyObject* self, PyObject* command, PyObject* result) noexcept {
+    static TracebackSite site{"vrel_dll.Gatekeeper.resolve_rpc", kFile, __LINE__};
+    const Args a{{command, result}, {}};
+    PyObject* none = resolve_rpc(self, a);
+    if (none == nullptr) add_traceback(site);
+    return none;
+}
+
 const FunctionDef kRemoveFutureDef{"remove_future", &kRemoveSig, remove_future};
 const FunctionDef kCancelAllDef{"cancel_all", &kCancelAllSig, cancel_all};
 const FunctionDef kFailAllDef{"fail_all", &kFailAllSig, fail_all};

@@ -272,6 +272,14 @@ bool masks_are_watched(Gatekeeper* self) noexcept {
 const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, get_destination_mask};
 const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, get_handler};
 
+PyObject* get_handler_as_call(PyObject* self, PyObject* command) noexcept {
+    static TracebackSite site{"vrel_dll.Gatekeeper.get_handler", kFile, __LINE__};
+    const Args a{{command}, {}};
+    PyObject* handler = get_handler(self, a);
+    if (handler == nullptr) add_traceback(site);
+    return handler;
+}
+
 int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept {
     // Two membership tests, nothing allocated: the command was normalised by the caller.
     int rpc = table_contains(self->pending_futures, command);

@@ -48,6 +48,14 @@ int route_packet(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noe
 // also gets the method's traceback entry.
 int route_packet_as_call(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
 
+// The bodies of process_status, resolve_rpc and get_handler on an exact Gatekeeper, each
+// standing in for a call of the method: an error gets the method's traceback entry
+// exactly when a call through Python would add it. New reference, or null with an error.
+PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code,
+                                 PyObject* data) noexcept;
+PyObject* resolve_rpc_as_call(PyObject* self, PyObject* command, PyObject* result) noexcept;
+PyObject* get_handler_as_call(PyObject* self, PyObject* command) noexcept;
+
 // The nine operations, each defined beside its body; a new method is declared here and
 // listed in kGatekeeperMethods.
 extern const FunctionDef kGetDestinationMaskDef;  // gatekeeper.cpp

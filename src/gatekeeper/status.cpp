@@ -1,17 +1,19 @@
 // Gatekeeper.process_status: success hands the data back; anything else writes one
 // warning line through the module's logger and answers False.
 #include "common/compat.hpp"
-#include "common/int32.hpp"
 #include "common/ref.hpp"
 #include "common/text.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
+#include "runtime/traceback.hpp"
 
 namespace vrel {
 
 namespace {
+
+constexpr const char* kFile = "src/gatekeeper/status.cpp";
 
 Signature kSig{"process_status",
                {typed("command", &PyUnicode_Type), int32_arg("status"), int32_arg("error_code"), arg("data")}};
@@ -71,5 +73,14 @@ PyObject* process_status(PyObject* self, const Args& a) noexcept {
 }  // namespace
 
 const FunctionDef kProcessStatusDef{"process_status", &kSig, process_status};
+
+PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code,
+                                 PyObject* data) noexcept {
+    static TracebackSite site{"vrel_dll.Gatekeeper.process_status", kFile, __LINE__};
+    const Args a{{command, nullptr, nullptr, data}, {0, status, error_code}};
+    PyObject* result = process_status(self, a);
+    if (result == nullptr) add_traceback(site);
+    return result;
+}
 
 }  // namespace vrel

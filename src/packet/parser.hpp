@@ -42,11 +42,13 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
 
 // The parser's methods, each defined beside its body, in the order they are installed.
 extern const FunctionDef kParseAndRouteDef;  // parser.cpp
-extern const FunctionDef kFeedAndRouteDef;   // feed.cpp
+extern const FunctionDef kFeedAndRouteDef;     // feed.cpp
+extern const FunctionDef kFeedAndDispatchDef;  // dispatch.cpp
+inline constexpr const FunctionDef* kParserMethods[] = {&kParseAndRouteDef, &kFeedAndRouteDef, &kFeedAndDispatchDef,
+                                                        &kRefuseReduceDef};
+
 // Installs kParserMethods on the type; 0, or -1 with an error.
 int install_parser_methods() noexcept;
-
-inline constexpr const FunctionDef* kParserMethods[] = {&kParseAndRouteDef, &kFeedAndRouteDef, &kRefuseReduceDef};
 
 // What a feed does with each record a buffer yields (route it, say): 0, or -1 with an
 // error, which stops the feed. `gate` is the parser's gate at that moment, held.

@@ -41,6 +41,9 @@ namespace vrel {
     X(destination, "destination")                                 \
     X(get_destination_mask, "get_destination_mask")               \
     X(route_to_queues, "route_to_queues")                         \
+    X(process_status, "process_status")                           \
+    X(resolve_rpc, "resolve_rpc")                                 \
+    X(get_handler, "get_handler")                                 \
     X(getattr, "getattr")                                         \
     X(dunder_dict, "__dict__")                                    \
     X(dunder_builtins, "__builtins__")                            \

@@ -154,6 +154,23 @@ class XtPreParser:
         Raises TypeError when buffer is not exactly a bytearray; code run during the call
         cannot resize it (BufferError).
         """
+    def feed_and_dispatch(self, buffer: bytearray | None) -> tuple[int, int, int]:
+        """Parses every complete message in `buffer` and hands each record straight to the gate.
+
+        Messages are framed, parsed and removed as feed_and_route does it. For each record,
+        result = gate.process_status(command, status, error_code, data), once; with destination
+        bit 1, gate.resolve_rpc(command, result); with bit 2 and a result that is not False,
+        gate.get_handler(command)(result) unless the handler is None. A handler's return value
+        is dropped: a coroutine handler is not awaited. An exact Gatekeeper's methods run
+        without a Python-level call; any other gate's are called by name.
+        Returns (messages consumed, records handed to resolve_rpc, handlers called); None gives
+        (0, 0, 0).
+
+        If handling a message raises (the gate, a handler), the messages before it stay done
+        and removed, the failing one is removed too, the rest stays in `buffer`, and the
+        exception propagates. Raises TypeError when buffer is not exactly a bytearray; code
+        run during the call cannot resize it (BufferError).
+        """
 
 @disjoint_base
 class Gatekeeper:

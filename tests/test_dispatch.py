@@ -1,0 +1,291 @@
+"""XtPreParser.feed_and_dispatch: checked against feed_and_route followed by the receive loop in Python."""
+import asyncio
+import sys
+from collections import deque
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+import packet_model
+import vrel_dll
+from conftest import own_entries
+from vrel_dll import Gatekeeper, XtPreParser
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from corpus import ANSWERED, ERROR_CODES, HANDLED, build_corpus  # noqa: E402
+
+DISPATCH = "vrel_dll.XtPreParser.feed_and_dispatch"
+STATUS = "vrel_dll.Gatekeeper.process_status"
+RESOLVE = "vrel_dll.Gatekeeper.resolve_rpc"
+RESIZED = "Existing exports of data: object cannot be re-sized"
+STREAM = b"".join(m + b"\0" for m in build_corpus(size=600, seed=11).messages)
+ANSWERS = [c.lower() for c in ANSWERED] + ["userjoin"]  # userJoin is both answer and event
+
+
+class Boom(Exception):
+    pass
+
+
+class SubGate(Gatekeeper):
+    """Not exactly a Gatekeeper: its methods are called by name, and these run the inherited ones."""
+
+
+@pytest.fixture
+def warnings(monkeypatch):
+    lines = []
+    monkeypatch.setattr(vrel_dll, "logger", SimpleNamespace(warning=lines.append))
+    return lines
+
+
+@pytest.fixture
+def loop():
+    loop = asyncio.new_event_loop()
+    yield loop
+    loop.close()
+
+
+def corpus_gate(kind, loop, calls):
+    """Handlers log their calls (buddyStatus has None); every answer finds a request pending,
+    so that answering one never changes where a later packet goes."""
+    handlers = {c: (lambda data, c=c: calls.append((c, data))) for c in HANDLED} | {"buddyStatus": None}
+    gate = (Gatekeeper if kind == "gatekeeper" else SubGate)(handlers, dict(ERROR_CODES))
+    futures = {c: [loop.create_future() for _ in range(STREAM.count(b"\0"))] for c in ANSWERS}
+    gate._pending_futures.update((c, deque(fs)) for c, fs in futures.items())
+    return gate, futures
+
+
+class Puts:
+    """Both queues of feed_and_route as one list of records, in the order they were put."""
+
+    def __init__(self):
+        self.records = []
+
+    def put_nowait(self, record):
+        if not self.records or self.records[-1] is not record:  # a record put into both queues once
+            self.records.append(record)
+
+
+def route_and_drain(parser, gate, buffer, puts, calls):
+    """The reference: feed_and_route, then each record through the gate in Python, in order."""
+    messages, _ = parser.feed_and_route(buffer, puts, puts)
+    answers = events = 0
+    for p in puts.records:
+        result = gate.process_status(p.command, p.status, p.error_code, p.data)
+        if p.destination & 1:
+            gate.resolve_rpc(p.command, result)
+            answers += 1
+        if p.destination & 2 and result is not False and (handler := gate.get_handler(p.command)) is not None:
+            handler(result)
+            events += 1
+    puts.records.clear()
+    return messages, answers, events
+
+
+def cut(stream, size):
+    return [stream[i:i + size] for i in range(0, len(stream), size)]
+
+
+@pytest.mark.parametrize("gate_kind", ["gatekeeper", "subclass"])
+@pytest.mark.parametrize("chunks", [
+    pytest.param([STREAM], id="at-once"),
+    pytest.param(cut(STREAM, 997), id="inside-messages"),
+    pytest.param([m + b"\0" for m in STREAM.split(b"\0")[:-1]], id="after-each-NUL"),
+])
+def test_same_results_as_feed_and_route_and_the_python_loop(gate_kind, chunks, warnings, loop):
+    sides = []
+    for dispatch in (True, False):
+        calls, puts = [], Puts()
+        gate, futures = corpus_gate(gate_kind, loop, calls)
+        parser, buffer, counts = XtPreParser(gate), bytearray(), []
+        for chunk in chunks:
+            buffer += chunk
+            counts.append(parser.feed_and_dispatch(buffer) if dispatch
+                          else route_and_drain(parser, gate, buffer, puts, calls))
+        answered = {c: [f.result() for f in q if f.done()] for c, q in futures.items()}
+        sides.append((counts, calls, answered, warnings[:], bytes(buffer)))
+        warnings.clear()
+    assert sides[0] == sides[1]
+    counts, calls, answered, logged, rest = sides[0]
+    handled = {c.lower() for c in HANDLED}
+    messages, left = packet_model.split_stream(STREAM)
+    records = [r for r in (packet_model.parse(m, lambda n: (n in ANSWERS) | 2 * (n in handled)) for m in messages) if r]
+    ok = [r[1] == 1 and r[2] in (0, 453) for r in records]
+    assert rest == left and sum(c[0] for c in counts) == len(messages)
+    # each answer resolved a request, with False when refused; each failure was logged once
+    assert sum(c[1] for c in counts) == sum(map(len, answered.values())) == sum(r[4] & 1 for r in records)
+    assert sum(r is False for rs in answered.values() for r in rs) == sum(r[4] & 1 and not k for r, k in zip(records, ok))
+    assert len(logged) == ok.count(False) > 0
+    assert sum(c[2] for c in counts) == len(calls) == sum(
+        bool(r[4] & 2) and k and r[0] != "buddystatus" for r, k in zip(records, ok))
+
+
+def test_the_receive_rules(warnings, loop):
+    calls = []
+    gate = Gatekeeper({"both": calls.append, "evt": calls.append, "none": None}, {104: "Player not found"})
+    futures = [loop.create_future() for _ in range(3)]
+    gate._pending_futures.update(both=deque(futures[:2]), rpc=deque(futures[2:]))
+    buffer = bytearray(b"%xt%Both%1%104%{}%\0%xt%both%1%0%[1]%\0%xt%rpc%-1%12%\0%xt%none%1%{}%\0"
+                       b"%xt%evt%1%0%\0%xt%other%1%{}%\0%xt%evt%1%")
+    assert XtPreParser(gate).feed_and_dispatch(buffer) == (6, 3, 2)
+    assert buffer == b"%xt%evt%1%"
+    # a refused answer resolves with False and calls no handler, its warning written once;
+    # success without data hands the handler {}; a handler stored as None is not called
+    assert [f.result() for f in futures] == [False, [1], False] and calls == [[1], {}]
+    assert warnings == ["[both] STATUS 1 | ERROR 104: Player not found", "[rpc] STATUS -1 | ERROR 12: Unknown error code"]
+    assert XtPreParser(gate).feed_and_dispatch(None) == (0, 0, 0)
+    with pytest.raises(TypeError, match="expected bytearray, got bytes") as info:
+        XtPreParser(gate).feed_and_dispatch(b"\0")
+    assert own_entries(info.value) == []
+
+
+class LoggingGate(Gatekeeper):
+    """Overrides that must be the ones called."""
+
+    def __init__(self, log):
+        super().__init__({"evt": log.append, "both": log.append}, {})
+        self.log = log
+
+    def process_status(self, command, status, error_code, data):
+        self.log.append(("status", command))
+        return ("judged", data)
+
+    def resolve_rpc(self, command, result):
+        self.log.append(("resolve", command, result))
+
+    def get_handler(self, command):
+        self.log.append(("handler", command))
+        return super().get_handler(command)
+
+
+def test_a_subclass_has_its_own_methods_called():
+    log = []
+    gate = LoggingGate(log)
+    gate._pending_futures["both"] = deque()  # the mask asks for the key only
+    buffer = bytearray(b"%xt%evt%1%0%[1]%\0%xt%both%1%0%\0")
+    assert XtPreParser(gate).feed_and_dispatch(buffer) == (2, 1, 2)
+    assert log == [("status", "evt"), ("handler", "evt"), ("judged", [1]),
+                   ("status", "both"), ("resolve", "both", ("judged", None)), ("handler", "both"), ("judged", None)]
+
+
+# ---- failures: what came before stays done and removed, the failing message is removed too
+HEAD = b"%xt%first%1%0%[1]%\0\0%xt%bad%1%0%[2]%\0"
+TAIL = b"%xt%after%1%{}%\0%xt%part"
+
+
+def handler_raising(data):
+    raise Boom("handler")
+
+
+def failing_subclass(method):
+    def override(self, command, *args):
+        if command == "bad":
+            raise Boom(method)
+        return getattr(Gatekeeper, method)(self, command, *args)
+
+    return type("Failing", (Gatekeeper,), {method: override})
+
+
+# name -> (gate class, error codes, pending entry of "bad", error type, message, own entries)
+FAILURES = {
+    "handler raises": (Gatekeeper, {}, None, Boom, "handler", [DISPATCH]),
+    # a failed status, and no error-code table to describe it
+    "process_status fails": (Gatekeeper, None, None, AttributeError, "'NoneType' object has no attribute 'get'",
+                             [DISPATCH, STATUS]),
+    "resolve_rpc fails": (Gatekeeper, {}, [1], AttributeError, "'list' object has no attribute 'popleft'",
+                          [DISPATCH, RESOLVE]),
+    "process_status raises": (failing_subclass("process_status"), {}, None, Boom, "process_status", [DISPATCH]),
+    "resolve_rpc raises": (failing_subclass("resolve_rpc"), {}, "future", Boom, "resolve_rpc", [DISPATCH]),
+    "get_handler raises": (failing_subclass("get_handler"), {}, None, Boom, "get_handler", [DISPATCH]),
+}
+
+
+@pytest.mark.parametrize("name", FAILURES)
+def test_a_failing_message_is_removed_and_the_rest_kept(name, warnings, loop):
+    gate_type, error_codes, pending, exc_type, message, entries = FAILURES[name]
+    log = []
+    gate = gate_type({"first": log.append, "bad": handler_raising if name == "handler raises" else log.append,
+                      "after": log.append}, error_codes)
+    if pending is not None:
+        gate._pending_futures["bad"] = deque([loop.create_future()]) if pending == "future" else pending
+    buffer = bytearray(HEAD.replace(b"%1%0%[2]", b"%1%7%[2]") if error_codes is None else HEAD) + TAIL
+    parser = XtPreParser(gate)
+    with pytest.raises(exc_type) as info:
+        parser.feed_and_dispatch(buffer)
+    assert str(info.value) == message and own_entries(info.value) == entries
+    assert buffer == TAIL and log == [[1]]
+    assert parser.feed_and_dispatch(buffer) == (1, 0, 1) and buffer == b"%xt%part" and log == [[1], {}]
+
+
+# ---- code run by the call: handlers that change the parser, the gate or the buffer
+def reenter(parser, gate, buffer, log, loop):
+    other = bytearray(b"%xt%b%1%[9]%\0")
+
+    def handler(data):
+        log.append(data)
+        if data == [1]:
+            log.append(parser.feed_and_dispatch(other))  # another buffer is fine
+            with pytest.raises(BufferError, match=RESIZED):  # this one is exported by the outer call
+                parser.feed_and_dispatch(buffer)
+    return handler
+
+
+def replace_gate(parser, gate, buffer, log, loop):
+    def handler(data):
+        log.append(data)
+        parser.__init__(Gatekeeper({"b": lambda data: log.append(("second gate", data))}, {}))
+    return handler
+
+
+def resize(parser, gate, buffer, log, loop):
+    def handler(data):
+        log.append(data)
+        with pytest.raises(BufferError, match=RESIZED):
+            buffer.extend(b"x")
+    return handler
+
+
+def change_tables(parser, gate, buffer, log, loop):
+    def handler(data):
+        log.append(data)
+        if data == [1]:  # the later messages of the buffer go where the tables say by then
+            gate._pending_futures["c"] = deque([future := loop.create_future()])
+            log.append(future)
+            del gate._handler_map["b"]
+    return handler
+
+
+def keep_view(parser, gate, buffer, log, loop):
+    def handler(data):
+        log.append(data)
+        if data == [1]:
+            log.append(memoryview(buffer))
+    return handler
+
+
+def shown(item):
+    if isinstance(item, asyncio.Future):
+        return ("answer", item.result())
+    return "view" if isinstance(item, memoryview) else item
+
+
+@pytest.mark.parametrize("make_handler, counts, logged, rest", [
+    (reenter, (3, 0, 3), [[1], [9], (1, 0, 1), [2], [3]], b"%xt%"),
+    (replace_gate, (3, 0, 2), [[1], ("second gate", [2])], b"%xt%"),
+    (resize, (3, 0, 3), [[1], [2], [3]], b"%xt%"),
+    (change_tables, (3, 1, 2), [[1], ("answer", [3]), [3]], b"%xt%"),
+    (keep_view, (1, 0, 1), [[1], "view"], b"%xt%a%1%[1]%\0%xt%b%1%[2]%\0%xt%c%1%[3]%\0%xt%"),
+])
+def test_handlers_that_change_what_the_call_uses(make_handler, counts, logged, rest, loop):
+    log = []
+    gate = Gatekeeper({}, {})
+    buffer = bytearray(b"%xt%a%1%[1]%\0%xt%b%1%[2]%\0%xt%c%1%[3]%\0%xt%")
+    parser = XtPreParser(gate)
+    handler = make_handler(parser, gate, buffer, log, loop)
+    gate._handler_map.update(a=handler, b=handler, c=handler)
+    del gate
+    assert parser.feed_and_dispatch(buffer) == counts
+    assert [shown(item) for item in log] == logged and buffer == rest
+    if make_handler is keep_view:  # the rest is handled once the view is gone, each message once
+        log.clear()
+        assert parser.feed_and_dispatch(buffer) == (2, 0, 2) and log == [[2], [3]] and buffer == b"%xt%"
