@@ -24,6 +24,9 @@ VENV_PARAMS = ["--system-site-packages"] if SYSTEM_PACKAGES else []
 STRICT = "--config-settings=cmake.define.VREL_WERROR=ON"
 ROOT = Path(__file__).resolve().parent
 DIST = ROOT / "dist"
+# For the scripts run from the repository (bench/, fuzz/): vrel_testkit, what they share with the
+# tests, is imported from the repository's root (pytest has it through `pythonpath` in pyproject.toml).
+TESTKIT = {"PYTHONPATH": os.pathsep.join([str(ROOT), *filter(None, [os.environ.get("PYTHONPATH")])])}
 
 nox.options.sessions = ["tests"]
 nox.options.error_on_missing_interpreters = False
@@ -130,7 +133,7 @@ def bench(session: nox.Session) -> None:
     install_module(session)
     if not has_module(session, "pyperf"):
         session.install("pyperf")
-    session.run("python", "bench/run.py", *session.posargs)
+    session.run("python", "bench/run.py", *session.posargs, env=TESTKIT)
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
@@ -143,7 +146,7 @@ def instructions(session: nox.Session) -> None:
     install_module(session)
     if not has_module(session, "pyperf"):
         session.install("pyperf")  # bench/run.py, whose scenarios are counted, imports it
-    session.run("python", "bench/instructions.py", *session.posargs)
+    session.run("python", "bench/instructions.py", *session.posargs, env=TESTKIT)
 
 
 def fresh_dir(path: Path) -> Path:
@@ -412,7 +415,7 @@ def fuzz(session: nox.Session) -> None:
                          "CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link")
     if not has_module(session, "atheris"):
         session.install("atheris")
-    env = {**SANITIZER_OPTIONS, "LD_PRELOAD": str(preload)}
+    env = {**SANITIZER_OPTIONS, **TESTKIT, "LD_PRELOAD": str(preload)}
     report = []
     for target in targets:
         corpus = ROOT / ".nox" / "fuzz-corpus" / target
