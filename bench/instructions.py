@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Instructions per operation of every benchmark scenario, counted by valgrind's callgrind.
 
-    python bench/instructions.py [--ops N] [--only TEXT] [--profile TEXT] [--top K]
-                                 [--results PATH] [--keep DIR]
+    PYTHONPATH=. python bench/instructions.py [--ops N] [--only TEXT] [--profile TEXT] [--top K]
+                                              [--results PATH] [--keep DIR]
 
 The scenarios are bench/run.py's, with their fixtures, loops and targets. One process
 runs under callgrind; for each scenario and role (vrel_dll, baseline, floor) it runs the

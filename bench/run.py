@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Time vrel_dll's hot paths against a hand-written Python baseline and against floors.
 
-    python bench/run.py [pyperf options] [--results PATH] [--only TEXT] [--check-only]
-                        [--stat median|mean|min] [--load RAW]
+    PYTHONPATH=. python bench/run.py [pyperf options] [--results PATH] [--only TEXT] [--check-only]
+                                    [--stat median|mean|min] [--load RAW]
 
 Each scenario is timed per operation (one message, one call) for vrel_dll, for the
 pure-Python baseline (bench/baseline.py) and, where one applies, for a floor: the least
@@ -34,12 +34,10 @@ import pyperf  # type: ignore[import-untyped]
 import vrel_dll
 
 import baseline
-from corpus import ANSWERED, CORPUS_SIZE, ERROR_CODES, HANDLED, SEED, build_corpus, build_requests
+from vrel_testkit import packet_model
+from vrel_testkit.corpus import ANSWERED, CORPUS_SIZE, ERROR_CODES, HANDLED, SEED, build_corpus, build_requests
 
 HERE = Path(__file__).resolve().parent
-# The model of the packet rules, shared with the tests and the fuzz targets.
-sys.path.insert(0, str(HERE.parent / "tests"))
-import packet_model  # noqa: E402
 
 
 class NoopLogger:

@@ -9,9 +9,6 @@ import atheris
 
 import vrel_dll
 
-# The model of the packet rules lives with the tests, which check the module against it too.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-
 MISSING = object()
 
 SEED_PACKETS = [

@@ -2,10 +2,11 @@
 
 Input layout: byte 0 picks what the gate answers, byte 1 what `orjson` does, byte 2 which
 parser is used and what is planted in its cache, the rest is the message. Every result is
-checked against the model of the packet rules (tests/packet_model.py), so a wrong record or
-a wrong exception is a finding as much as a crash. Run through the `fuzz` nox session, or by hand:
+checked against the model of the packet rules (vrel_testkit/packet_model.py), so a wrong record
+or a wrong exception is a finding as much as a crash. Run through the `fuzz` nox session, or by
+hand from the repository's root:
 
-    python fuzz/fuzz_parser.py -max_total_time=60 -dict=fuzz/xt.dict CORPUS_DIR
+    PYTHONPATH=. python fuzz/fuzz_parser.py -max_total_time=60 -dict=fuzz/xt.dict CORPUS_DIR
 """
 
 import sys
@@ -17,8 +18,8 @@ import orjson
 import fuzz_common as common
 from vrel_dll import Gatekeeper, XtPre, XtPreParser
 
-with atheris.instrument_imports(include=["packet_model"]):  # the model's branches guide the fuzzer too
-    import packet_model
+with atheris.instrument_imports(include=["vrel_testkit.packet_model"]):  # the model's branches guide the fuzzer too
+    from vrel_testkit import packet_model
 
 IntSub = type("IntSub", (int,), {})
 StrSub = type("StrSub", (str,), {})

@@ -6,7 +6,7 @@ __int__ or __str__, __str__ that changes the list being formatted, very long and
 Each call is checked against a model written from the rules (the 32-bit conversion, the
 message layouts, the warning text), and a failed call must leave a record unchanged.
 
-    python fuzz/fuzz_values.py -max_total_time=60 CORPUS_DIR
+    PYTHONPATH=. python fuzz/fuzz_values.py -max_total_time=60 CORPUS_DIR
 """
 
 import sys
@@ -16,8 +16,8 @@ import atheris
 import orjson
 
 import fuzz_common as common
-import packet_model
 from vrel_dll import Gatekeeper, XtPre, cy_format_json_xt, cy_format_xml, cy_format_xt
+from vrel_testkit import packet_model
 
 IntSub = type("IntSub", (int,), {})
 StrSub = type("StrSub", (str,), {})

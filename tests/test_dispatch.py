@@ -1,19 +1,15 @@
 """XtPreParser.feed_and_dispatch: checked against feed_and_route followed by the receive loop in Python."""
 import asyncio
-import sys
 from collections import deque
-from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
-import packet_model
 import vrel_dll
 from conftest import own_entries
 from vrel_dll import Gatekeeper, XtPreParser
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-from corpus import ANSWERED, ERROR_CODES, HANDLED, build_corpus  # noqa: E402
+from vrel_testkit import packet_model
+from vrel_testkit.corpus import ANSWERED, ERROR_CODES, HANDLED, build_corpus
 
 DISPATCH = "vrel_dll.XtPreParser.feed_and_dispatch"
 STATUS = "vrel_dll.Gatekeeper.process_status"

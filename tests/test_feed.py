@@ -1,22 +1,18 @@
 """XtPreParser.feed_and_route: whole read buffers, checked against the per-packet path."""
 import asyncio
 import importlib
-import sys
 import types
 from collections import deque
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import packet_model
 import vrel_dll
 from conftest import TOO_LARGE, fields, own_entries
 from vrel_dll import Gatekeeper, XtPreParser
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-from corpus import ANSWERED, HANDLED, build_corpus  # noqa: E402
+from vrel_testkit import packet_model
+from vrel_testkit.corpus import ANSWERED, HANDLED, build_corpus
 
 FEED = "vrel_dll.XtPreParser.feed_and_route"
 ROUTE = "vrel_dll.Gatekeeper.route_to_queues"
@@ -466,7 +462,6 @@ def test_random_chunking_of_a_random_stream(messages, terminated, data):
 # ---- the example client's bound on a message
 @pytest.fixture(scope="module")
 def demo():
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
     return importlib.import_module("demo")
 
 

@@ -1,10 +1,8 @@
 """Hostile callers and peers: Python code that frees what a call is using, and memory a peer
 can make a parser keep."""
 import gc
-import sys
 import tracemalloc
 from collections import deque
-from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -12,9 +10,7 @@ import pytest
 import vrel_dll
 from conftest import fields, own_entries
 from vrel_dll import Gatekeeper, XtPre, XtPreParser
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-import hostile_peer  # noqa: E402
+from vrel_testkit import hostile_peer
 
 
 def fresh(text: str) -> str:

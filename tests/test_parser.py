@@ -7,10 +7,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import packet_model
 import vrel_dll
 from conftest import IS_WINDOWS, fields, own_entries
 from vrel_dll import Gatekeeper, XtPre, XtPreParser
+from vrel_testkit import packet_model
 
 PARSE = "vrel_dll.XtPreParser.parse_and_route"
 

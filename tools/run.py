@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Build vrel_dll and run its test suite, its demo or its benchmarks on the interpreters found here.
 
-    python3 tools/run.py tests [pytest args]   every supported interpreter found (3.12-3.15)
+    python3 tools/run.py tests [pytest args]   the lint checks once, then the suite on every supported
+                                               interpreter found (3.12-3.15)
+    python3 tools/run.py lint                  ruff (lint, format) and clang-format, with pinned versions
     python3 tools/run.py wheel [pytest args]   build, repair (manylinux) and test a wheel on each
     python3 tools/run.py demo [demo args]      the newest supported interpreter found
     python3 tools/run.py bench [bench args]    benchmarks (pyperf), the newest interpreter found
@@ -81,8 +83,13 @@ def run_nox(args: list[str], interpreters: dict[str, str]) -> int:
     return subprocess.run(nox_command() + args, cwd=ROOT, env=env).returncode
 
 
+# Sessions run once before a command's per-interpreter ones: `tests` checks the lint rules and
+# the formatting too (the lint session, on the interpreter running nox).
+ONCE_BEFORE = {"tests": ["lint"]}
+
+
 def every_interpreter(session: str, extra: list[str]) -> int:
-    """Runs `session` (tests, wheel) once per supported interpreter found."""
+    """Runs `session` (tests, wheel) once per supported interpreter found, after ONCE_BEFORE's."""
     interpreters = find_interpreters()
     if not interpreters:
         print(f"run.py: no supported interpreter ({', '.join(VERSIONS)}) found", file=sys.stderr)
@@ -91,11 +98,12 @@ def every_interpreter(session: str, extra: list[str]) -> int:
     report = ROOT / ".nox" / f"report-{session}.json"
     report.parent.mkdir(parents=True, exist_ok=True)
     report.unlink(missing_ok=True)
-    sessions = [f"{session}-{v}" for v in interpreters]
+    once = ONCE_BEFORE.get(session, [])
+    sessions = [*once, *(f"{session}-{v}" for v in interpreters)]
     rc = run_nox(["--report", str(report), "-s", *sessions, "--", *extra], interpreters)
     results = json.loads(report.read_text())["sessions"] if report.exists() else []
-    ran = [r for r in results if r.get("result") in ("success", "failed")]
-    print(f"\nrun.py: {session} runs")
+    ran = [r for r in results if r.get("result") in ("success", "failed") and r["name"] not in once]
+    print(f"\nrun.py: {session} runs" + (f" ({', '.join(once)} once, then per interpreter)" if once else ""))
     for r in results:
         print(f"  {r['signatures'][0] if r.get('signatures') else r['name']}: {r.get('result')}")
     passed = [r for r in ran if r["result"] == "success"]
@@ -117,11 +125,14 @@ def on_newest(session: str, extra: list[str], pick: int = -1) -> int:
 
 
 def main() -> int:
-    commands = ("tests", "wheel", "demo", "bench", "instructions", "sanitize", "leaks", "coverage", "fuzz", "windows")
+    commands = ("tests", "lint", "wheel", "demo", "bench", "instructions", "sanitize", "leaks", "coverage", "fuzz",
+                "windows")
     if len(sys.argv) < 2 or sys.argv[1] not in commands:
         print(__doc__, file=sys.stderr)
         return 2
     command, extra = sys.argv[1], sys.argv[2:]
+    if command == "lint":
+        return run_nox(["-s", "lint"], {})
     if command in ("demo", "bench", "instructions"):
         return on_newest(command, extra)
     if command == "coverage":

@@ -7,7 +7,7 @@ and a cache filled with the longest names it keeps. After each phase (with the p
 dropped and a garbage collection) the memory the parser still holds, as tracemalloc
 counts it, must stay under RETAINED_BOUND. Exits 1 naming the phase that passes it.
 
-    python3 tools/hostile_peer.py [--huge-mb N]
+    python3 -m vrel_testkit.hostile_peer [--huge-mb N]      (from the repository's root)
 """
 
 from __future__ import annotations
