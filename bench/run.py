@@ -31,9 +31,9 @@ from typing import Any, Protocol
 
 import orjson
 import pyperf  # type: ignore[import-untyped]
-import vrel_dll
 
 import baseline
+import vrel_dll
 from vrel_testkit import packet_model
 from vrel_testkit.corpus import ANSWERED, CORPUS_SIZE, ERROR_CODES, HANDLED, SEED, build_corpus, build_requests
 
@@ -146,8 +146,13 @@ class Receiver:
                 self.answers[header.name] = self.answers.get(header.name, 0) + 1
 
     @classmethod
-    def build(cls, make_gate: Callable[[dict[str, Any], dict[int, str]], Any], make_parser: Callable[[Any], Any],
-              loop: asyncio.AbstractEventLoop, corpus: list[bytes]) -> Receiver:
+    def build(
+        cls,
+        make_gate: Callable[[dict[str, Any], dict[int, str]], Any],
+        make_parser: Callable[[Any], Any],
+        loop: asyncio.AbstractEventLoop,
+        corpus: list[bytes],
+    ) -> Receiver:
         sink: list[Any] = []
         gate = make_gate(dict.fromkeys(HANDLED, sink.append), dict(ERROR_CODES))
         receiver = cls(gate, make_parser(gate), loop, corpus)
@@ -160,7 +165,7 @@ class Receiver:
         self.futures = [create() for _ in range(sum(self.answers.values()))]
         at = 0
         for command, n in self.answers.items():
-            self.gate._pending_futures[command] = deque(self.futures[at:at + n])
+            self.gate._pending_futures[command] = deque(self.futures[at : at + n])
             at += n
 
     def outcome(self) -> tuple[list[Any], list[Any]]:
@@ -232,8 +237,12 @@ def expect_equal(what: str, ours: Sequence[Any], theirs: Sequence[Any]) -> None:
 def check(fx: Fixtures) -> list[str]:
     """Compares every scenario's results; returns what was compared."""
     done: list[str] = []
-    for label, msgs in (("corpus", fx.corpus), ("wanted", fx.wanted), ("unwanted", fx.unwanted),
-                        ("malformed", fx.malformed)):
+    for label, msgs in (
+        ("corpus", fx.corpus),
+        ("wanted", fx.wanted),
+        ("unwanted", fx.unwanted),
+        ("malformed", fx.malformed),
+    ):
         ours = [fields(fx.parser.parse_and_route(m)) for m in msgs]
         theirs = [fields(fx.base_parser.parse_and_route(m)) for m in msgs]
         expect_equal(f"parse_and_route over {label}", ours, theirs)
@@ -243,8 +252,11 @@ def check(fx: Fixtures) -> list[str]:
     if not all(fx.parser.parse_and_route(m) is not None for m in fx.wanted):
         raise Mismatch("a wanted message was dropped")
     mask_of = fx.base_gate.get_destination_mask
-    expect_equal("parse_and_route over corpus against the model", [fields(fx.parser.parse_and_route(m)) for m in fx.corpus],
-                 [packet_model.parse(m, mask_of) for m in fx.corpus])
+    expect_equal(
+        "parse_and_route over corpus against the model",
+        [fields(fx.parser.parse_and_route(m)) for m in fx.corpus],
+        [packet_model.parse(m, mask_of) for m in fx.corpus],
+    )
     done.append("parse_and_route: the corpus against the model of the packet rules")
     decoded = [orjson.loads(p) for p in fx.payloads_corpus]
     delivered_data = [r[3] for r in fx.records if r[3] is not None]
@@ -288,13 +300,18 @@ def check(fx: Fixtures) -> list[str]:
     base_received = received(t_receive_split, fx.base_receiver)
     expect_equal("receive path, split", received(t_receive_split, fx.receiver), base_received)
     for name, make_queue in INGEST_QUEUES.items():
-        expect_equal(f"receive path, feed_and_route + drain, {name}",
-                     received(t_ingest_drain, fx.receiver, make_queue), base_received)
+        expect_equal(
+            f"receive path, feed_and_route + drain, {name}",
+            received(t_ingest_drain, fx.receiver, make_queue),
+            base_received,
+        )
     expect_equal("receive path, feed_and_dispatch", received(t_ingest_dispatch, fx.receiver), base_received)
     if "pending" in base_received[1] or not base_received[0]:
         raise Mismatch("receive path: a request left pending, or no handler called")
-    done.append(f"receive path: {len(base_received[0])} handler calls and {len(base_received[1])} answers of "
-                "(d) drain and (e) feed_and_dispatch as the baseline's")
+    done.append(
+        f"receive path: {len(base_received[0])} handler calls and {len(base_received[1])} answers of "
+        "(d) drain and (e) feed_and_dispatch as the baseline's"
+    )
 
     async def rpc(gate: AnyGate) -> list[Any]:
         futures = [gate.register_rpc(c) for c in fx.rpc_commands * 2]
@@ -302,8 +319,11 @@ def check(fx: Fixtures) -> list[str]:
             gate.resolve_rpc(command.upper(), index)
         return [f.result() for f in futures]
 
-    expect_equal("register_rpc/resolve_rpc", fx.loop.run_until_complete(rpc(vrel_dll.Gatekeeper(handler_table(), {}))),
-                 fx.loop.run_until_complete(rpc(baseline.Gate(handler_table(), {}))))
+    expect_equal(
+        "register_rpc/resolve_rpc",
+        fx.loop.run_until_complete(rpc(vrel_dll.Gatekeeper(handler_table(), {}))),
+        fx.loop.run_until_complete(rpc(baseline.Gate(handler_table(), {}))),
+    )
     done.append("register_rpc + resolve_rpc: results in order")
 
     ours_log, theirs_log = RecordingLogger(), RecordingLogger()
@@ -313,26 +333,45 @@ def check(fx: Fixtures) -> list[str]:
     baseline.logger = theirs_log
     try:
         rows = fx.status_ok + fx.status_failed
-        expect_equal("process_status", [fx.gate.process_status(*r) for r in rows],
-                     [fx.base_gate.process_status(*r) for r in rows])
+        expect_equal(
+            "process_status",
+            [fx.gate.process_status(*r) for r in rows],
+            [fx.base_gate.process_status(*r) for r in rows],
+        )
     finally:
         setattr(vrel_dll, "logger", saved[0])  # noqa: B010
         baseline.logger = saved[1]
     expect_equal("process_status warnings", ours_log.lines, theirs_log.lines)
     done.append(f"process_status: {len(fx.status_ok)} successes, {len(fx.status_failed)} failures and their warnings")
 
-    expect_equal("get_destination_mask", [fx.gate.get_destination_mask(n) for n in fx.names],
-                 [fx.base_gate.get_destination_mask(n) for n in fx.names])
-    expect_equal("XtPre", [fields(vrel_dll.XtPre(*r)) for r in fx.records],
-                 [fields(baseline.Record(*r)) for r in fx.records])
-    expect_equal("cy_format_xt", [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
-                 [baseline.format_xt(*r) for r in fx.requests_xt])
-    expect_equal("cy_format_xt floor", [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
-                 [f"%xt%{h}%{c}%{a}%{b}%{e}%" for h, c, a, b, e in fx.requests_xt_flat])
-    expect_equal("cy_format_json_xt", [vrel_dll.cy_format_json_xt(*r) for r in fx.requests_json],
-                 [baseline.format_json_xt(*r) for r in fx.requests_json])
-    expect_equal("cy_format_xml", [vrel_dll.cy_format_xml(*r) for r in fx.requests_xml],
-                 [baseline.format_xml(*r) for r in fx.requests_xml])
+    expect_equal(
+        "get_destination_mask",
+        [fx.gate.get_destination_mask(n) for n in fx.names],
+        [fx.base_gate.get_destination_mask(n) for n in fx.names],
+    )
+    expect_equal(
+        "XtPre", [fields(vrel_dll.XtPre(*r)) for r in fx.records], [fields(baseline.Record(*r)) for r in fx.records]
+    )
+    expect_equal(
+        "cy_format_xt",
+        [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
+        [baseline.format_xt(*r) for r in fx.requests_xt],
+    )
+    expect_equal(
+        "cy_format_xt floor",
+        [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
+        [f"%xt%{h}%{c}%{a}%{b}%{e}%" for h, c, a, b, e in fx.requests_xt_flat],
+    )
+    expect_equal(
+        "cy_format_json_xt",
+        [vrel_dll.cy_format_json_xt(*r) for r in fx.requests_json],
+        [baseline.format_json_xt(*r) for r in fx.requests_json],
+    )
+    expect_equal(
+        "cy_format_xml",
+        [vrel_dll.cy_format_xml(*r) for r in fx.requests_xml],
+        [baseline.format_xml(*r) for r in fx.requests_xml],
+    )
     done.append("get_destination_mask, XtPre and the three formatters")
     return done
 
@@ -392,7 +431,7 @@ INGEST_CHUNK = 1 << 16  # what one read of a client returns
 def ingest_chunks(msgs: list[bytes]) -> list[bytes]:
     """The messages as one NUL-terminated stream, cut into reads of INGEST_CHUNK bytes."""
     stream = b"".join(msg + b"\0" for msg in msgs)
-    return [stream[i:i + INGEST_CHUNK] for i in range(0, len(stream), INGEST_CHUNK)]
+    return [stream[i : i + INGEST_CHUNK] for i in range(0, len(stream), INGEST_CHUNK)]
 
 
 def t_loads_kept(loops: int, payloads: list[bytes]) -> float:
@@ -404,8 +443,9 @@ def t_loads_kept(loops: int, payloads: list[bytes]) -> float:
     return perf_counter() - t0
 
 
-def t_ingest_split(loops: int, parser: AnyParser, gate: AnyGate, chunks: list[bytes],
-                   make_queue: Callable[[], Any]) -> float:
+def t_ingest_split(
+    loops: int, parser: AnyParser, gate: AnyGate, chunks: list[bytes], make_queue: Callable[[], Any]
+) -> float:
     """A client's reads split with bytes.split, then one parse and one routing call per packet."""
     t0 = perf_counter()
     for _ in range(loops):
@@ -421,7 +461,9 @@ def t_ingest_split(loops: int, parser: AnyParser, gate: AnyGate, chunks: list[by
     return perf_counter() - t0
 
 
-def t_ingest_feed(loops: int, parser: vrel_dll.XtPreParser, chunks: list[bytes], make_queue: Callable[[], Any]) -> float:
+def t_ingest_feed(
+    loops: int, parser: vrel_dll.XtPreParser, chunks: list[bytes], make_queue: Callable[[], Any]
+) -> float:
     """A client's reads appended to a bytearray, each handed to feed_and_route whole."""
     t0 = perf_counter()
     for _ in range(loops):
@@ -543,8 +585,9 @@ def t_dict_get(loops: int, table: dict[str, Any], names: list[str]) -> float:
     return perf_counter() - t0
 
 
-def t_record(loops: int, make: Callable[[str, int, int, Any, int], object],
-             rows: list[tuple[str, int, int, Any, int]]) -> float:
+def t_record(
+    loops: int, make: Callable[[str, int, int, Any, int], object], rows: list[tuple[str, int, int, Any, int]]
+) -> float:
     t0 = perf_counter()
     for _ in range(loops):
         for command, status, error_code, data, destination in rows:
@@ -676,80 +719,130 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         return baseline.Gate(handler_table(), dict(ERROR_CODES))
 
     n = len(fx.corpus)
-    parse_sets = [("corpus", "parse_and_route: whole corpus", fx.corpus, fx.payloads_corpus),
-                  ("wanted", "parse_and_route: wanted only", fx.wanted, fx.payloads_wanted)]
+    parse_sets = [
+        ("corpus", "parse_and_route: whole corpus", fx.corpus, fx.payloads_corpus),
+        ("wanted", "parse_and_route: wanted only", fx.wanted, fx.payloads_wanted),
+    ]
     out: list[Scenario] = []
     for key, title, msgs, payloads in parse_sets:
-        out.append(Scenario(
-            f"parse-{key}", title,
-            Timing("vrel_dll", t_parse, (fx.parser, msgs), len(msgs)),
-            Timing("baseline", t_parse, (fx.base_parser, msgs), len(msgs)),
-            # The decoding alone, spread over the same number of messages.
-            Timing("orjson.loads of delivered payloads", t_loads, (payloads,), len(msgs)),
-            Target("floor", 1.10) if key == "corpus" else None))
-    out.append(Scenario(
-        "parse-unwanted", "parse_and_route: unwanted only",
-        Timing("vrel_dll", t_parse, (fx.parser, fx.unwanted), len(fx.unwanted)),
-        Timing("baseline", t_parse, (fx.base_parser, fx.unwanted), len(fx.unwanted)),
-        Timing("len(msg)", t_len, (fx.unwanted,), len(fx.unwanted)),
-        Target("floor", 3)))
-    out.append(Scenario(
-        "parse-malformed", "parse_and_route: malformed/non-XT",
-        Timing("vrel_dll", t_parse, (fx.parser, fx.malformed), len(fx.malformed)),
-        Timing("baseline", t_parse, (fx.base_parser, fx.malformed), len(fx.malformed)),
-        Timing("len(msg)", t_len, (fx.malformed,), len(fx.malformed)),
-        Target("floor", 2)))
-    out.append(Scenario(
-        "parse-route", "parse_and_route + route_to_queues",
-        Timing("vrel_dll", t_parse_route, (fx.parser, fx.gate, fx.corpus), n),
-        Timing("baseline", t_parse_route, (fx.base_parser, fx.base_gate, fx.corpus), n)))
+        out.append(
+            Scenario(
+                f"parse-{key}",
+                title,
+                Timing("vrel_dll", t_parse, (fx.parser, msgs), len(msgs)),
+                Timing("baseline", t_parse, (fx.base_parser, msgs), len(msgs)),
+                # The decoding alone, spread over the same number of messages.
+                Timing("orjson.loads of delivered payloads", t_loads, (payloads,), len(msgs)),
+                Target("floor", 1.10) if key == "corpus" else None,
+            )
+        )
+    out.append(
+        Scenario(
+            "parse-unwanted",
+            "parse_and_route: unwanted only",
+            Timing("vrel_dll", t_parse, (fx.parser, fx.unwanted), len(fx.unwanted)),
+            Timing("baseline", t_parse, (fx.base_parser, fx.unwanted), len(fx.unwanted)),
+            Timing("len(msg)", t_len, (fx.unwanted,), len(fx.unwanted)),
+            Target("floor", 3),
+        )
+    )
+    out.append(
+        Scenario(
+            "parse-malformed",
+            "parse_and_route: malformed/non-XT",
+            Timing("vrel_dll", t_parse, (fx.parser, fx.malformed), len(fx.malformed)),
+            Timing("baseline", t_parse, (fx.base_parser, fx.malformed), len(fx.malformed)),
+            Timing("len(msg)", t_len, (fx.malformed,), len(fx.malformed)),
+            Target("floor", 2),
+        )
+    )
+    out.append(
+        Scenario(
+            "parse-route",
+            "parse_and_route + route_to_queues",
+            Timing("vrel_dll", t_parse_route, (fx.parser, fx.gate, fx.corpus), n),
+            Timing("baseline", t_parse_route, (fx.base_parser, fx.base_gate, fx.corpus), n),
+        )
+    )
     cycle = len(fx.rpc_commands)
-    out.append(Scenario(
-        "rpc-cycle", "register_rpc + resolve_rpc",
-        Timing("vrel_dll", t_rpc, (make_vrel_gate, fx.rpc_commands, fx.loop), cycle),
-        Timing("baseline", t_rpc, (make_base_gate, fx.rpc_commands, fx.loop), cycle),
-        target=Target("baseline", 1.3)))
-    out.append(Scenario(
-        "status-ok", "process_status: success",
-        Timing("vrel_dll", t_status, (fx.gate, fx.status_ok), len(fx.status_ok)),
-        Timing("baseline", t_status, (fx.base_gate, fx.status_ok), len(fx.status_ok)),
-        Timing("small dict .get", t_status_dict_get, (fx.small_dict, fx.status_ok), len(fx.status_ok)),
-        Target("floor", 1.5)))
-    out.append(Scenario(
-        "status-failed", "process_status: failure (no-op logger)",
-        Timing("vrel_dll", t_status, (fx.gate, fx.status_failed), len(fx.status_failed)),
-        Timing("baseline", t_status, (fx.base_gate, fx.status_failed), len(fx.status_failed)),
-        target=Target("baseline", 1.5)))
-    out.append(Scenario(
-        "mask", "get_destination_mask",
-        Timing("vrel_dll", t_mask, (fx.gate, fx.names), len(fx.names)),
-        Timing("baseline", t_mask, (fx.base_gate, fx.names), len(fx.names)),
-        Timing("small dict .get", t_dict_get, (fx.small_dict, fx.names), len(fx.names)),
-        Target("floor", 1.5)))
-    out.append(Scenario(
-        "xtpre", "XtPre(...)",
-        Timing("vrel_dll", t_record, (vrel_dll.XtPre, fx.records), len(fx.records)),
-        Timing("baseline", t_record, (baseline.Record, fx.records), len(fx.records)),
-        Timing("5-tuple", t_tuple, (fx.records,), len(fx.records)),
-        Target("floor", 1.5)))
-    out.append(Scenario(
-        "format-xt", "cy_format_xt",
-        Timing("vrel_dll", t_format3, (vrel_dll.cy_format_xt, fx.requests_xt), len(fx.requests_xt)),
-        Timing("baseline", t_format3, (baseline.format_xt, fx.requests_xt), len(fx.requests_xt)),
-        Timing("f-string", t_fstring_xt, (fx.requests_xt_flat,), len(fx.requests_xt)),
-        Target("baseline", 2.5)))
-    out.append(Scenario(
-        "format-json-xt", "cy_format_json_xt",
-        Timing("vrel_dll", t_format3, (vrel_dll.cy_format_json_xt, fx.requests_json), len(fx.requests_json)),
-        Timing("baseline", t_format3, (baseline.format_json_xt, fx.requests_json), len(fx.requests_json)),
-        Timing("orjson.dumps(data).decode()", t_dumps_decode, (fx.requests_json,), len(fx.requests_json)),
-        Target("floor", 1.1)))
-    out.append(Scenario(
-        "format-xml", "cy_format_xml",
-        Timing("vrel_dll", t_format_xml, (vrel_dll.cy_format_xml, fx.requests_xml), len(fx.requests_xml)),
-        Timing("baseline", t_format_xml, (baseline.format_xml, fx.requests_xml), len(fx.requests_xml)),
-        Timing("f-string", t_fstring_xml, (fx.requests_xml,), len(fx.requests_xml)),
-        Target("floor", 1.0)))
+    out.append(
+        Scenario(
+            "rpc-cycle",
+            "register_rpc + resolve_rpc",
+            Timing("vrel_dll", t_rpc, (make_vrel_gate, fx.rpc_commands, fx.loop), cycle),
+            Timing("baseline", t_rpc, (make_base_gate, fx.rpc_commands, fx.loop), cycle),
+            target=Target("baseline", 1.3),
+        )
+    )
+    out.append(
+        Scenario(
+            "status-ok",
+            "process_status: success",
+            Timing("vrel_dll", t_status, (fx.gate, fx.status_ok), len(fx.status_ok)),
+            Timing("baseline", t_status, (fx.base_gate, fx.status_ok), len(fx.status_ok)),
+            Timing("small dict .get", t_status_dict_get, (fx.small_dict, fx.status_ok), len(fx.status_ok)),
+            Target("floor", 1.5),
+        )
+    )
+    out.append(
+        Scenario(
+            "status-failed",
+            "process_status: failure (no-op logger)",
+            Timing("vrel_dll", t_status, (fx.gate, fx.status_failed), len(fx.status_failed)),
+            Timing("baseline", t_status, (fx.base_gate, fx.status_failed), len(fx.status_failed)),
+            target=Target("baseline", 1.5),
+        )
+    )
+    out.append(
+        Scenario(
+            "mask",
+            "get_destination_mask",
+            Timing("vrel_dll", t_mask, (fx.gate, fx.names), len(fx.names)),
+            Timing("baseline", t_mask, (fx.base_gate, fx.names), len(fx.names)),
+            Timing("small dict .get", t_dict_get, (fx.small_dict, fx.names), len(fx.names)),
+            Target("floor", 1.5),
+        )
+    )
+    out.append(
+        Scenario(
+            "xtpre",
+            "XtPre(...)",
+            Timing("vrel_dll", t_record, (vrel_dll.XtPre, fx.records), len(fx.records)),
+            Timing("baseline", t_record, (baseline.Record, fx.records), len(fx.records)),
+            Timing("5-tuple", t_tuple, (fx.records,), len(fx.records)),
+            Target("floor", 1.5),
+        )
+    )
+    out.append(
+        Scenario(
+            "format-xt",
+            "cy_format_xt",
+            Timing("vrel_dll", t_format3, (vrel_dll.cy_format_xt, fx.requests_xt), len(fx.requests_xt)),
+            Timing("baseline", t_format3, (baseline.format_xt, fx.requests_xt), len(fx.requests_xt)),
+            Timing("f-string", t_fstring_xt, (fx.requests_xt_flat,), len(fx.requests_xt)),
+            Target("baseline", 2.5),
+        )
+    )
+    out.append(
+        Scenario(
+            "format-json-xt",
+            "cy_format_json_xt",
+            Timing("vrel_dll", t_format3, (vrel_dll.cy_format_json_xt, fx.requests_json), len(fx.requests_json)),
+            Timing("baseline", t_format3, (baseline.format_json_xt, fx.requests_json), len(fx.requests_json)),
+            Timing("orjson.dumps(data).decode()", t_dumps_decode, (fx.requests_json,), len(fx.requests_json)),
+            Target("floor", 1.1),
+        )
+    )
+    out.append(
+        Scenario(
+            "format-xml",
+            "cy_format_xml",
+            Timing("vrel_dll", t_format_xml, (vrel_dll.cy_format_xml, fx.requests_xml), len(fx.requests_xml)),
+            Timing("baseline", t_format_xml, (baseline.format_xml, fx.requests_xml), len(fx.requests_xml)),
+            Timing("f-string", t_fstring_xml, (fx.requests_xml,), len(fx.requests_xml)),
+            Target("floor", 1.0),
+        )
+    )
     # Ingestion: the corpus as one stream of 64 KB reads, per packet. (a) the baseline,
     # (b) bytes.split and two calls per packet, (c) feed_and_route per read.
     chunks = ingest_chunks(fx.corpus)
@@ -759,16 +852,28 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         # (here: until the pass ends), and so pays for memory that stays in use.
         floor = Timing("orjson.loads of delivered payloads, results kept", t_loads_kept, (fx.payloads_corpus,), n)
         base = Timing("baseline", t_ingest_split, (fx.base_parser, fx.base_gate, chunks, make_queue), n)
-        out.append(Scenario(
-            f"ingest-split-{slug}", f"ingest (b) split + 2 calls, {queue_name}",
-            Timing("vrel_dll", t_ingest_split, (fx.parser, fx.gate, chunks, make_queue), n), base, floor))
+        out.append(
+            Scenario(
+                f"ingest-split-{slug}",
+                f"ingest (b) split + 2 calls, {queue_name}",
+                Timing("vrel_dll", t_ingest_split, (fx.parser, fx.gate, chunks, make_queue), n),
+                base,
+                floor,
+            )
+        )
         # The module's own work is judged where the queues cost least.
         judged = make_queue is DequeQueue
-        out.append(Scenario(
-            f"ingest-feed-{slug}", f"ingest (c) feed_and_route, {queue_name}",
-            Timing("vrel_dll", t_ingest_feed, (fx.parser, chunks, make_queue), n), base, floor,
-            Target("floor", 1.10) if judged else None,
-            (Target("baseline", 2.5), Target(f"ingest-split-{slug}", 1.25)) if judged else ()))
+        out.append(
+            Scenario(
+                f"ingest-feed-{slug}",
+                f"ingest (c) feed_and_route, {queue_name}",
+                Timing("vrel_dll", t_ingest_feed, (fx.parser, chunks, make_queue), n),
+                base,
+                floor,
+                Target("floor", 1.10) if judged else None,
+                (Target("baseline", 2.5), Target(f"ingest-split-{slug}", 1.25)) if judged else (),
+            )
+        )
     # The whole receive path: each record also judged, its request completed, its handler
     # called (a C-level append that keeps the data). (d) the README quick start's loop after
     # each feed_and_route, (e) feed_and_dispatch; their baseline does it per packet in Python.
@@ -776,13 +881,25 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
     floor = Timing("orjson.loads of delivered payloads, results kept", t_loads_kept, (fx.payloads_corpus,), n)
     for queue_name, make_queue in INGEST_QUEUES.items():
         slug = "cput" if make_queue is DequeQueue else "asyncio"
-        out.append(Scenario(
-            f"ingest-drain-{slug}", f"ingest (d) feed_and_route + drain, {queue_name}",
-            Timing("vrel_dll", t_ingest_drain, (fx.receiver, chunks, make_queue), n), base, floor))
-    out.append(Scenario(
-        "ingest-dispatch", "ingest (e) feed_and_dispatch",
-        Timing("vrel_dll", t_ingest_dispatch, (fx.receiver, chunks), n), base, floor,
-        Target("ingest-drain-asyncio", 1.2)))
+        out.append(
+            Scenario(
+                f"ingest-drain-{slug}",
+                f"ingest (d) feed_and_route + drain, {queue_name}",
+                Timing("vrel_dll", t_ingest_drain, (fx.receiver, chunks, make_queue), n),
+                base,
+                floor,
+            )
+        )
+    out.append(
+        Scenario(
+            "ingest-dispatch",
+            "ingest (e) feed_and_dispatch",
+            Timing("vrel_dll", t_ingest_dispatch, (fx.receiver, chunks), n),
+            base,
+            floor,
+            Target("ingest-drain-asyncio", 1.2),
+        )
+    )
     return out
 
 
@@ -809,8 +926,10 @@ def met_text(met: bool | None) -> str:
 
 
 def render(rows: list[Row], stat: str) -> str:
-    head = (f"{'scenario':36} {'vrel_dll':>11} {'baseline':>11} {'floor':>11}  {'vs baseline':>13}  "
-            f"{'vs floor':>8}  {'target':32} met?")
+    head = (
+        f"{'scenario':36} {'vrel_dll':>11} {'baseline':>11} {'floor':>11}  {'vs baseline':>13}  "
+        f"{'vs floor':>8}  {'target':32} met?"
+    )
     lines = [f"time per operation ({stat} of the pyperf values)", head, "-" * len(head)]
     floors: list[str] = []
     by_key = {row.scenario.key: row for row in rows}
@@ -818,14 +937,17 @@ def render(rows: list[Row], stat: str) -> str:
         speedup, vs_floor, target, met = verdict(row, stat, by_key)
         floor = fmt_time(row.at("floor", stat)) if row.has("floor") else ""
         ratio = "" if vs_floor is None else f"{vs_floor:5.2f}x"
-        lines.append(f"{row.scenario.title:36} {fmt_time(row.at('vrel_dll', stat)):>11} "
-                     f"{fmt_time(row.at('baseline', stat)):>11} {floor:>11}  {speedup:6.2f}x faster  {ratio:>8}  "
-                     f"{target:32} {met_text(met)}")
+        lines.append(
+            f"{row.scenario.title:36} {fmt_time(row.at('vrel_dll', stat)):>11} "
+            f"{fmt_time(row.at('baseline', stat)):>11} {floor:>11}  {speedup:6.2f}x faster  {ratio:>8}  "
+            f"{target:32} {met_text(met)}"
+        )
         for extra in row.scenario.also:
             measured, extra_met = extra.judge(row, stat, by_key)
             shown = "not run" if measured is None else f"{measured:.2f}x"
-            lines.append(f"{'':36} {'':>11} {'':>11} {'':>11}  {shown:>13}  {'':>8}  {extra.text():32} "
-                         f"{met_text(extra_met)}")
+            lines.append(
+                f"{'':36} {'':>11} {'':>11} {'':>11}  {shown:>13}  {'':>8}  {extra.text():32} {met_text(extra_met)}"
+            )
         if row.scenario.floor is not None:
             floors.append(f"  {row.scenario.title}: {row.scenario.floor.label}")
     return "\n".join(lines + ["", "floors (same loop, least work):"] + floors)
@@ -846,20 +968,24 @@ def save(rows: list[Row], path: Path, checked: list[str], stat: str) -> None:
     for row in rows:
         speedup, vs_floor, target, met = verdict(row, stat, by_key)
         scenario = row.scenario
-        out["scenarios"].append({
-            "key": scenario.key,
-            "title": scenario.title,
-            **{name: {role: STATS[name](v) for role, v in row.values.items()} for name in STATS},
-            "stdev": {role: statistics.stdev(v) if len(v) > 1 else 0.0 for role, v in row.values.items()},
-            "values": {role: len(v) for role, v in row.values.items()},
-            "floor": scenario.floor.label if scenario.floor else None,
-            "speedup_vs_baseline": speedup,
-            "ratio_to_floor": vs_floor,
-            "target": target or None,
-            "target_met": met,
-            "more_targets": [dict(zip(("ratio", "met"), t.judge(row, stat, by_key), strict=True), target=t.text())
-                             for t in scenario.also],
-        })
+        out["scenarios"].append(
+            {
+                "key": scenario.key,
+                "title": scenario.title,
+                **{name: {role: STATS[name](v) for role, v in row.values.items()} for name in STATS},
+                "stdev": {role: statistics.stdev(v) if len(v) > 1 else 0.0 for role, v in row.values.items()},
+                "values": {role: len(v) for role, v in row.values.items()},
+                "floor": scenario.floor.label if scenario.floor else None,
+                "speedup_vs_baseline": speedup,
+                "ratio_to_floor": vs_floor,
+                "target": target or None,
+                "target_met": met,
+                "more_targets": [
+                    dict(zip(("ratio", "met"), t.judge(row, stat, by_key), strict=True), target=t.text())
+                    for t in scenario.also
+                ],
+            }
+        )
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(out, indent=2) + "\n")
 
@@ -879,14 +1005,16 @@ def paired(fx: Fixtures, rounds: int) -> None:
     for run in runs.values():
         run()  # warm-up
     for index in range(rounds):
-        for name in (list(runs) if index % 2 == 0 else list(reversed(runs))):
+        for name in list(runs) if index % 2 == 0 else list(reversed(runs)):
             times[name].append(runs[name]())
     dispatch = times["(e) feed_and_dispatch"]
     print(f"paired: {rounds} rounds of {len(fx.corpus)} packets each, in one process")
     for name, values in times.items():
         ratio = statistics.median(v / d for v, d in zip(values, dispatch, strict=True))
-        print(f"  {name:38} {fmt_time(statistics.median(values) / len(fx.corpus))} per packet  "
-              f"{ratio:5.2f}x feed_and_dispatch's time")
+        print(
+            f"  {name:38} {fmt_time(statistics.median(values) / len(fx.corpus))} per packet  "
+            f"{ratio:5.2f}x feed_and_dispatch's time"
+        )
 
 
 def add_worker_args(cmd: list[str], args: argparse.Namespace) -> None:
@@ -896,17 +1024,29 @@ def add_worker_args(cmd: list[str], args: argparse.Namespace) -> None:
 
 def main() -> int:
     runner = pyperf.Runner(add_cmdline_args=add_worker_args)
-    runner.argparser.add_argument("--results", type=Path, default=HERE / "results.json",
-                                  help="where to save the table as JSON (default: bench/results.json)")
+    runner.argparser.add_argument(
+        "--results",
+        type=Path,
+        default=HERE / "results.json",
+        help="where to save the table as JSON (default: bench/results.json)",
+    )
     runner.argparser.add_argument("--only", default="", help="run only the scenarios whose key contains this text")
-    runner.argparser.add_argument("--check-only", action="store_true",
-                                  help="compare the module with the baseline and stop")
-    runner.argparser.add_argument("--stat", choices=sorted(STATS), default="median",
-                                  help="what the table compares (default: median)")
-    runner.argparser.add_argument("--load", type=Path, metavar="RAW",
-                                  help="no timing: make the table from a file an earlier run wrote with -o")
-    runner.argparser.add_argument("--paired", type=int, metavar="ROUNDS", default=0,
-                                  help="no pyperf run: time the receive path's ways in alternation in one process")
+    runner.argparser.add_argument(
+        "--check-only", action="store_true", help="compare the module with the baseline and stop"
+    )
+    runner.argparser.add_argument(
+        "--stat", choices=sorted(STATS), default="median", help="what the table compares (default: median)"
+    )
+    runner.argparser.add_argument(
+        "--load", type=Path, metavar="RAW", help="no timing: make the table from a file an earlier run wrote with -o"
+    )
+    runner.argparser.add_argument(
+        "--paired",
+        type=int,
+        metavar="ROUNDS",
+        default=0,
+        help="no pyperf run: time the receive path's ways in alternation in one process",
+    )
     args = runner.parse_args()
     # Failures time the module's own work, not the sinks of a real logger.
     setattr(vrel_dll, "logger", NoopLogger())  # noqa: B010
@@ -963,8 +1103,14 @@ def report_saved(raw: Path, known: list[Scenario], args: argparse.Namespace) -> 
     timed = {bench.get_name(): list(bench.get_values()) for bench in suite.get_benchmarks()}
     rows: list[Row] = []
     for scenario in known:
-        row = Row(scenario, {role: timed[f"{scenario.key} {role}"] for role in ("vrel_dll", "baseline", "floor")
-                             if f"{scenario.key} {role}" in timed})
+        row = Row(
+            scenario,
+            {
+                role: timed[f"{scenario.key} {role}"]
+                for role in ("vrel_dll", "baseline", "floor")
+                if f"{scenario.key} {role}" in timed
+            },
+        )
         if row.has("vrel_dll") and row.has("baseline"):
             rows.append(row)
     if not rows:

@@ -42,9 +42,9 @@ import time
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
-import vrel_dll
 from loguru import logger
 
+import vrel_dll
 from demo_server import TERMINATOR, DemoServer
 
 if TYPE_CHECKING:
@@ -52,8 +52,11 @@ if TYPE_CHECKING:
 
 READ_SIZE = 1 << 18  # at most MAX_MESSAGE_SIZE: the guard in read_buffers relies on it
 MAX_MESSAGE_SIZE = 1 << 20  # bytes of one message, its terminator not counted
-INGEST = {"feed": "feed_and_route", "dispatch": "feed_and_dispatch",  # the ways of reading
-          "streams": "readuntil per message"}
+INGEST = {
+    "feed": "feed_and_route",
+    "dispatch": "feed_and_dispatch",  # the ways of reading
+    "streams": "readuntil per message",
+}
 REQUEST_TIMEOUT = 5.0
 SHORT_TIMEOUT = 0.25  # for the request this server never answers
 HEADER = "zone"
@@ -136,8 +139,10 @@ class MessageTooLong(Exception):
     """The peer sent more than MAX_MESSAGE_SIZE bytes without ending the message."""
 
     def __init__(self) -> None:
-        super().__init__(f"the server sent a message longer than {MAX_MESSAGE_SIZE:,} bytes "
-                         "(no terminator within the limit); connection closed")
+        super().__init__(
+            f"the server sent a message longer than {MAX_MESSAGE_SIZE:,} bytes "
+            "(no terminator within the limit); connection closed"
+        )
 
 
 class RequestWithdrawn(Exception):
@@ -167,7 +172,7 @@ class WarningCounter:
     def __call__(self, message: Message) -> None:
         self.count += 1
         text = message.record["message"]  # "[<command>] STATUS ..."
-        command = text[1:text.find("]")]
+        command = text[1 : text.find("]")]
         self.by_command[command] = self.by_command.get(command, 0) + 1
 
 
@@ -184,8 +189,13 @@ class FirstOnly:
 
 
 class Client:
-    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                 handlers: dict[str, EventHandler], ingest: str = "feed") -> None:
+    def __init__(
+        self,
+        reader: asyncio.StreamReader,
+        writer: asyncio.StreamWriter,
+        handlers: dict[str, EventHandler],
+        ingest: str = "feed",
+    ) -> None:
         self.reader = reader
         self.writer = writer
         self.ingest = ingest
@@ -314,8 +324,11 @@ def next_request(index: int) -> tuple[str, str, str]:
         case 0:
             return "raw XT", "getRoomList", vrel_dll.cy_format_xt(HEADER, "getRoomList", ["lobby"])
         case 1:
-            return "JSON XT", "joinRoom", vrel_dll.cy_format_json_xt(
-                HEADER, "joinRoom", {"room": room, "spectator": False})
+            return (
+                "JSON XT",
+                "joinRoom",
+                vrel_dll.cy_format_json_xt(HEADER, "joinRoom", {"room": room, "spectator": False}),
+            )
         case 2:
             return "raw XT", "buyItem", vrel_dll.cy_format_xt(HEADER, "buyItem", ["potion", 1])
         case 3:  # refused by the server: not enough gold
@@ -368,8 +381,9 @@ def settle_dispatched(outcome: Outcome) -> None:
     """--ingest dispatch: failed events are those warned about for event commands, and what
     was neither an answer nor an event, handled or failed, was dropped."""
     stats = outcome.stats
-    stats.events_failed = sum(n for command, n in outcome.warnings_by_command.items()
-                              if command in outcome.handled_commands)
+    stats.events_failed = sum(
+        n for command, n in outcome.warnings_by_command.items() if command in outcome.handled_commands
+    )
     stats.dropped = stats.received - stats.answers_read - stats.events_handled - stats.events_failed
 
 
@@ -380,33 +394,44 @@ def report(outcome: Outcome, shown: int) -> bool:
     answered = sum(stats.answered.values())
     forms = ", ".join(f"{n:,} {form}" for form, n in stats.answered.items())
     rate = outcome.stream_received / outcome.elapsed if outcome.elapsed > 0 else 0.0
-    print(f"\nvrel_dll demo: client and server on 127.0.0.1:{outcome.port}, "
-          f"{outcome.packets:,} event packets in batches of {outcome.batch:,}, read with {INGEST[outcome.ingest]}")
+    print(
+        f"\nvrel_dll demo: client and server on 127.0.0.1:{outcome.port}, "
+        f"{outcome.packets:,} event packets in batches of {outcome.batch:,}, read with {INGEST[outcome.ingest]}"
+    )
     print(f"  requests answered   {answered:,} ({forms}); {stats.refused:,} refused by the server")
     print(f"  requests timed out  {stats.timed_out:,} (withdrawn with remove_future)")
     print(f"  requests cancelled  {stats.withdrawn:,} (cancel_all at shutdown)")
     print(f"  events handled      {stats.events_handled:,}")
     print(f"  events failed       {stats.events_failed:,}")
     print(f"  dropped as unwanted {stats.dropped:,}")
-    print(f"  warnings            {outcome.warnings:,}, one per deliberate failure in the traffic "
-          f"({min(shown, outcome.warnings):,} shown on stderr)")
-    print(f"  throughput          {rate:,.0f} packets/s end to end "
-          f"({outcome.stream_received:,} packets in {outcome.elapsed:.2f} s)")
+    print(
+        f"  warnings            {outcome.warnings:,}, one per deliberate failure in the traffic "
+        f"({min(shown, outcome.warnings):,} shown on stderr)"
+    )
+    print(
+        f"  throughput          {rate:,.0f} packets/s end to end "
+        f"({outcome.stream_received:,} packets in {outcome.elapsed:.2f} s)"
+    )
 
     problems: list[str] = []
     want_handled, want_failed, want_dropped = expected(outcome)
     if (stats.events_handled, stats.events_failed, stats.dropped) != (want_handled, want_failed, want_dropped):
-        problems.append(f"events handled/failed/dropped {stats.events_handled}/{stats.events_failed}/{stats.dropped}, "
-                        f"the server's account gives {want_handled}/{want_failed}/{want_dropped}")
+        problems.append(
+            f"events handled/failed/dropped {stats.events_handled}/{stats.events_failed}/{stats.dropped}, "
+            f"the server's account gives {want_handled}/{want_failed}/{want_dropped}"
+        )
     if outcome.warnings != stats.events_failed + stats.refused:
-        problems.append(f"{outcome.warnings} warnings for {stats.events_failed} failed events "
-                        f"and {stats.refused} refused requests")
+        problems.append(
+            f"{outcome.warnings} warnings for {stats.events_failed} failed events and {stats.refused} refused requests"
+        )
     # A request withdrawn at shutdown may not have reached the server before it closed.
     read_by_server = sum(outcome.server_requests.values())
     settled = answered + stats.timed_out
     if not settled <= read_by_server <= settled + stats.withdrawn:
-        problems.append(f"the server read {read_by_server} requests, the client accounts for {settled} "
-                        f"and withdrew {stats.withdrawn}")
+        problems.append(
+            f"the server read {read_by_server} requests, the client accounts for {settled} "
+            f"and withdrew {stats.withdrawn}"
+        )
     if stats.timed_out != 1:
         problems.append(f"{stats.timed_out} requests timed out, expected exactly the unanswered one")
     for problem in problems:
@@ -439,17 +464,26 @@ async def run(packets: int, batch: int, warnings: WarningCounter, ingest: str) -
 
     async def converse() -> tuple[float, int]:
         """The session up to the end of the stream: its duration and the packets received meanwhile."""
-        await client.request("XML", "login", vrel_dll.cy_format_xml(
-            "sys", "login", "0", "<login z='zone'><nick><![CDATA[demo]]></nick><pword><![CDATA[]]></pword></login>"))
+        await client.request(
+            "XML",
+            "login",
+            vrel_dll.cy_format_xml(
+                "sys", "login", "0", "<login z='zone'><nick><![CDATA[demo]]></nick><pword><![CDATA[]]></pword></login>"
+            ),
+        )
         try:  # a request this server does not know: given up after a short wait
-            await client.request("raw XT", "getLeaderboard", vrel_dll.cy_format_xt(HEADER, "getLeaderboard", [10]),
-                                 timeout=SHORT_TIMEOUT)
+            await client.request(
+                "raw XT", "getLeaderboard", vrel_dll.cy_format_xt(HEADER, "getLeaderboard", [10]), timeout=SHORT_TIMEOUT
+            )
         except RequestTimedOut:
             pass
         requesters.append(asyncio.create_task(keep_requesting(client, stopping)))
         start, received_before = time.perf_counter(), client.stats.received
-        await client.request("JSON XT", "startStream", vrel_dll.cy_format_json_xt(
-            HEADER, "startStream", {"packets": packets, "batch": batch}))
+        await client.request(
+            "JSON XT",
+            "startStream",
+            vrel_dll.cy_format_json_xt(HEADER, "startStream", {"packets": packets, "batch": batch}),
+        )
         await asyncio.wait_for(stream_end.done.wait(), timeout=60 + packets / 10_000)
         return time.perf_counter() - start, client.stats.received - received_before
 
@@ -477,19 +511,35 @@ async def run(packets: int, batch: int, warnings: WarningCounter, ingest: str) -
         await asyncio.gather(*background, return_exceptions=True)
         writer.close()
         await server.close()
-    return Outcome(port, packets, batch, ingest, client.stats, warnings.count, dict(warnings.by_command), elapsed,
-                   stream_received, stream_end.sent, {name.lower() for name in handlers}, dict(server.requests))
+    return Outcome(
+        port,
+        packets,
+        batch,
+        ingest,
+        client.stats,
+        warnings.count,
+        dict(warnings.by_command),
+        elapsed,
+        stream_received,
+        stream_end.sent,
+        {name.lower() for name in handlers},
+        dict(server.requests),
+    )
 
 
 def configure_logging(shown: int) -> WarningCounter:
     """Status warnings: the first few on stderr, all of them counted."""
     if shown > 0:
-        print(f"demo: the traffic fails on purpose now and then; the first {shown} warning lines "
-              "logged for those failures follow", file=sys.stderr)
+        print(
+            f"demo: the traffic fails on purpose now and then; the first {shown} warning lines "
+            "logged for those failures follow",
+            file=sys.stderr,
+        )
     counter = WarningCounter()
     logger.remove()
-    logger.add(sys.stderr, level="WARNING", format="{time:HH:mm:ss.SSS} | {level: <7} | {message}",
-               filter=FirstOnly(shown))
+    logger.add(
+        sys.stderr, level="WARNING", format="{time:HH:mm:ss.SSS} | {level: <7} | {message}", filter=FirstOnly(shown)
+    )
     logger.add(counter, level="WARNING", format="{message}")
     return counter
 
@@ -498,11 +548,19 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
     parser.add_argument("--packets", type=int, default=300_000, help="event packets the server streams")
     parser.add_argument("--batch", type=int, default=500, help="event packets per write")
-    parser.add_argument("--show-warnings", type=int, default=5,
-                        help="warning lines shown on stderr for the traffic's deliberate failures")
-    parser.add_argument("--ingest", choices=[*INGEST, "both"], default="feed",
-                        help="read whole buffers with feed_and_route (feed) or feed_and_dispatch (dispatch), one "
-                             "message at a time with readuntil (streams), or all of them in turn and compare")
+    parser.add_argument(
+        "--show-warnings",
+        type=int,
+        default=5,
+        help="warning lines shown on stderr for the traffic's deliberate failures",
+    )
+    parser.add_argument(
+        "--ingest",
+        choices=[*INGEST, "both"],
+        default="feed",
+        help="read whole buffers with feed_and_route (feed) or feed_and_dispatch (dispatch), one "
+        "message at a time with readuntil (streams), or all of them in turn and compare",
+    )
     args = parser.parse_args(argv)
     if args.packets < 0 or args.batch < 1:
         parser.error("--packets must be >= 0 and --batch >= 1")

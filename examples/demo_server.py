@@ -38,8 +38,30 @@ PRICES = {"potion": 15, "sword": 250, "crown": 90_000}
 GOLD = 1_000
 
 _NAMES = ["Ana", "Bogdan", "Cristina", "Dan", "Elena", "Florin", "Gabriela", "Horia", "Ioana", "Liviu", "Mara"]
-_WORDS = ["hello", "anyone", "up", "for", "a", "match", "gg", "nice", "shot", "trade", "sword", "brb", "the",
-          "boss", "is", "at", "north", "gate", "need", "healer", "ok", "thanks"]
+_WORDS = [
+    "hello",
+    "anyone",
+    "up",
+    "for",
+    "a",
+    "match",
+    "gg",
+    "nice",
+    "shot",
+    "trade",
+    "sword",
+    "brb",
+    "the",
+    "boss",
+    "is",
+    "at",
+    "north",
+    "gate",
+    "need",
+    "healer",
+    "ok",
+    "thanks",
+]
 
 
 @dataclass
@@ -61,8 +83,12 @@ def parse_request(msg: bytes) -> Request | None:
         body = root.find("body")
         if body is None:
             return None
-        return Request("xml", body.get("action", ""), [body.get("r", "")], (body.text or "") + "".join(
-            ET.tostring(child, encoding="unicode") for child in body))
+        return Request(
+            "xml",
+            body.get("action", ""),
+            [body.get("r", "")],
+            (body.text or "") + "".join(ET.tostring(child, encoding="unicode") for child in body),
+        )
     if not text.startswith("%xt%"):
         return None
     fields = text.split("%", 4)
@@ -85,8 +111,13 @@ def xt_packet(command: str, payload: Any, status: int = 1, error_code: int = 0, 
 
 
 def _user(rng: random.Random) -> dict[str, Any]:
-    return {"uid": rng.randrange(1, 100_000), "name": rng.choice(_NAMES) + str(rng.randrange(100)),
-            "lvl": rng.randrange(1, 80), "x": rng.randrange(800), "y": rng.randrange(600)}
+    return {
+        "uid": rng.randrange(1, 100_000),
+        "name": rng.choice(_NAMES) + str(rng.randrange(100)),
+        "lvl": rng.randrange(1, 80),
+        "x": rng.randrange(800),
+        "y": rng.randrange(600),
+    }
 
 
 def _payload(rng: random.Random, kind: str) -> Any:

@@ -45,23 +45,34 @@ DEFAULT_RUNS = 4
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     group = parser.getgroup("leaks", "reference-leak check")
-    group.addoption("--leaks", action="store_true", default=False,
-                    help="run every test repeatedly and fail the ones that leak memory blocks or references")
-    group.addoption("--leak-runs", type=int, default=DEFAULT_RUNS, metavar="N",
-                    help=f"measured runs per test in leak mode, after {WARMUP_RUNS[0]} warm-up runs "
-                         f"(default {DEFAULT_RUNS}, at least 3)")
+    group.addoption(
+        "--leaks",
+        action="store_true",
+        default=False,
+        help="run every test repeatedly and fail the ones that leak memory blocks or references",
+    )
+    group.addoption(
+        "--leak-runs",
+        type=int,
+        default=DEFAULT_RUNS,
+        metavar="N",
+        help=f"measured runs per test in leak mode, after {WARMUP_RUNS[0]} warm-up runs "
+        f"(default {DEFAULT_RUNS}, at least 3)",
+    )
 
 
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
-        "markers", "no_leak_check(reason): the test cannot repeat in one process; leak mode runs it once, unmeasured")
+        "markers", "no_leak_check(reason): the test cannot repeat in one process; leak mode runs it once, unmeasured"
+    )
     if not config.getoption("leaks"):
         return
     if config.getoption("leak_runs") < 3:
         raise pytest.UsageError("--leak-runs must be at least 3")
     if sys.getallocatedblocks() == 0:
-        raise pytest.UsageError("leak mode needs sys.getallocatedblocks(), which is not counting here "
-                                "(PYTHONMALLOC=malloc?)")
+        raise pytest.UsageError(
+            "leak mode needs sys.getallocatedblocks(), which is not counting here (PYTHONMALLOC=malloc?)"
+        )
     # Taken before any test runs, so that no fixture has replaced a global yet.
     config.stash[STATE] = LeakState(config.getoption("leak_runs"), Probes())
 
@@ -150,8 +161,10 @@ class Measurement:
         return all(s > 0 for s in self.block_steps()) or bool(self.ref_steps())
 
     def describe(self) -> str:
-        text = [f"allocated blocks changed by {' '.join(f'{s:+d}' for s in self.block_steps())} "
-                f"in {self.runs} runs after {self.warmed} earlier runs"]
+        text = [
+            f"allocated blocks changed by {' '.join(f'{s:+d}' for s in self.block_steps())} "
+            f"in {self.runs} runs after {self.warmed} earlier runs"
+        ]
         for label, steps in self.ref_steps().items():
             text.append(f"the reference count of {label} changed by {' '.join(f'{s:+d}' for s in steps)}")
         return "; ".join(text)
@@ -202,7 +215,9 @@ def spent(finalizer: object, item: pytest.Function) -> bool:
         return False
     owner = getattr(finalizer.func, "__self__", None)
     request = finalizer.keywords.get("request")
-    return owner is not None and getattr(owner, "cached_result", True) is None and getattr(request, "node", None) is item
+    return (
+        owner is not None and getattr(owner, "cached_result", True) is None and getattr(request, "node", None) is item
+    )
 
 
 def run_once(item: pytest.Function, run: int) -> None:
@@ -248,4 +263,5 @@ def pytest_terminal_summary(terminalreporter, exitstatus: int, config: pytest.Co
     if state is not None:
         terminalreporter.write_line(
             f"leak mode: {state.measured} tests measured ({WARMUP_RUNS[0]} warm-up runs, then {state.runs} "
-            f"measured runs each), {state.opted_out} run once (no_leak_check)")
+            f"measured runs each), {state.opted_out} run once (no_leak_check)"
+        )

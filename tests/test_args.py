@@ -1,4 +1,5 @@
 """Argument rules shared by every callable, and the 32-bit integer conversion."""
+
 import sys
 import warnings
 
@@ -113,13 +114,23 @@ class HasInt:
         return self.result
 
 
-DEPRECATION = ("__int__ returned non-int (type {}).  The ability to return an instance of a strict subclass of "
-               "int is deprecated, and may be removed in a future version of Python.")
+DEPRECATION = (
+    "__int__ returned non-int (type {}).  The ability to return an instance of a strict subclass of "
+    "int is deprecated, and may be removed in a future version of Python."
+)
 REQUIRED = (TypeError, "an integer is required")
 INT32 = [
-    (True, 1), (IntSub(5), 5), (2.9, 2), (-2.9, -2), (HasInt(12), 12),
-    (2**31 - 1, 2**31 - 1), (-(2**31), -(2**31)), (HasInt(-(2**31)), -(2**31)),
-    (type("IndexOnly", (), {"__index__": lambda self: 3})(), REQUIRED), ("1", REQUIRED), (None, REQUIRED),
+    (True, 1),
+    (IntSub(5), 5),
+    (2.9, 2),
+    (-2.9, -2),
+    (HasInt(12), 12),
+    (2**31 - 1, 2**31 - 1),
+    (-(2**31), -(2**31)),
+    (HasInt(-(2**31)), -(2**31)),
+    (type("IndexOnly", (), {"__index__": lambda self: 3})(), REQUIRED),
+    ("1", REQUIRED),
+    (None, REQUIRED),
     (HasInt(2.5), (TypeError, "__int__ returned non-int (type float)")),
     (HasInt(IntSub(4)), (DeprecationWarning, DEPRECATION.format("IntSub"))),  # warnings are errors here
     (HasInt(True), (DeprecationWarning, DEPRECATION.format("bool"))),

@@ -1,4 +1,5 @@
 """XtPreParser.feed_and_dispatch: checked against feed_and_route followed by the receive loop in Python."""
+
 import asyncio
 from collections import deque
 from types import SimpleNamespace
@@ -79,15 +80,18 @@ def route_and_drain(parser, gate, buffer, puts, calls):
 
 
 def cut(stream, size):
-    return [stream[i:i + size] for i in range(0, len(stream), size)]
+    return [stream[i : i + size] for i in range(0, len(stream), size)]
 
 
 @pytest.mark.parametrize("gate_kind", ["gatekeeper", "subclass"])
-@pytest.mark.parametrize("chunks", [
-    pytest.param([STREAM], id="at-once"),
-    pytest.param(cut(STREAM, 997), id="inside-messages"),
-    pytest.param([m + b"\0" for m in STREAM.split(b"\0")[:-1]], id="after-each-NUL"),
-])
+@pytest.mark.parametrize(
+    "chunks",
+    [
+        pytest.param([STREAM], id="at-once"),
+        pytest.param(cut(STREAM, 997), id="inside-messages"),
+        pytest.param([m + b"\0" for m in STREAM.split(b"\0")[:-1]], id="after-each-NUL"),
+    ],
+)
 def test_same_results_as_feed_and_route_and_the_python_loop(gate_kind, chunks, warnings, loop):
     sides = []
     for dispatch in (True, False):
@@ -96,8 +100,9 @@ def test_same_results_as_feed_and_route_and_the_python_loop(gate_kind, chunks, w
         parser, buffer, counts = XtPreParser(gate), bytearray(), []
         for chunk in chunks:
             buffer += chunk
-            counts.append(parser.feed_and_dispatch(buffer) if dispatch
-                          else route_and_drain(parser, gate, buffer, puts, calls))
+            counts.append(
+                parser.feed_and_dispatch(buffer) if dispatch else route_and_drain(parser, gate, buffer, puts, calls)
+            )
         answered = {c: [f.result() for f in q if f.done()] for c, q in futures.items()}
         sides.append((counts, calls, answered, warnings[:], bytes(buffer)))
         warnings.clear()
@@ -110,10 +115,15 @@ def test_same_results_as_feed_and_route_and_the_python_loop(gate_kind, chunks, w
     assert rest == left and sum(c[0] for c in counts) == len(messages)
     # each answer resolved a request, with False when refused; each failure was logged once
     assert sum(c[1] for c in counts) == sum(map(len, answered.values())) == sum(r[4] & 1 for r in records)
-    assert sum(r is False for rs in answered.values() for r in rs) == sum(r[4] & 1 and not k for r, k in zip(records, ok))
+    assert sum(r is False for rs in answered.values() for r in rs) == sum(
+        r[4] & 1 and not k for r, k in zip(records, ok)
+    )
     assert len(logged) == ok.count(False) > 0
-    assert sum(c[2] for c in counts) == len(calls) == sum(
-        bool(r[4] & 2) and k and r[0] != "buddystatus" for r, k in zip(records, ok))
+    assert (
+        sum(c[2] for c in counts)
+        == len(calls)
+        == sum(bool(r[4] & 2) and k and r[0] != "buddystatus" for r, k in zip(records, ok))
+    )
 
 
 def test_the_receive_rules(warnings, loop):
@@ -121,14 +131,19 @@ def test_the_receive_rules(warnings, loop):
     gate = Gatekeeper({"both": calls.append, "evt": calls.append, "none": None}, {104: "Player not found"})
     futures = [loop.create_future() for _ in range(3)]
     gate._pending_futures.update(both=deque(futures[:2]), rpc=deque(futures[2:]))
-    buffer = bytearray(b"%xt%Both%1%104%{}%\0%xt%both%1%0%[1]%\0%xt%rpc%-1%12%\0%xt%none%1%{}%\0"
-                       b"%xt%evt%1%0%\0%xt%other%1%{}%\0%xt%evt%1%")
+    buffer = bytearray(
+        b"%xt%Both%1%104%{}%\0%xt%both%1%0%[1]%\0%xt%rpc%-1%12%\0%xt%none%1%{}%\0"
+        b"%xt%evt%1%0%\0%xt%other%1%{}%\0%xt%evt%1%"
+    )
     assert XtPreParser(gate).feed_and_dispatch(buffer) == (6, 3, 2)
     assert buffer == b"%xt%evt%1%"
     # a refused answer resolves with False and calls no handler, its warning written once;
     # success without data hands the handler {}; a handler stored as None is not called
     assert [f.result() for f in futures] == [False, [1], False] and calls == [[1], {}]
-    assert warnings == ["[both] STATUS 1 | ERROR 104: Player not found", "[rpc] STATUS -1 | ERROR 12: Unknown error code"]
+    assert warnings == [
+        "[both] STATUS 1 | ERROR 104: Player not found",
+        "[rpc] STATUS -1 | ERROR 12: Unknown error code",
+    ]
     assert XtPreParser(gate).feed_and_dispatch(None) == (0, 0, 0)
     with pytest.raises(TypeError, match="expected bytearray, got bytes") as info:
         XtPreParser(gate).feed_and_dispatch(b"\0")
@@ -160,8 +175,15 @@ def test_a_subclass_has_its_own_methods_called():
     gate._pending_futures["both"] = deque()  # the mask asks for the key only
     buffer = bytearray(b"%xt%evt%1%0%[1]%\0%xt%both%1%0%\0")
     assert XtPreParser(gate).feed_and_dispatch(buffer) == (2, 1, 2)
-    assert log == [("status", "evt"), ("handler", "evt"), ("judged", [1]),
-                   ("status", "both"), ("resolve", "both", ("judged", None)), ("handler", "both"), ("judged", None)]
+    assert log == [
+        ("status", "evt"),
+        ("handler", "evt"),
+        ("judged", [1]),
+        ("status", "both"),
+        ("resolve", "both", ("judged", None)),
+        ("handler", "both"),
+        ("judged", None),
+    ]
 
 
 # ---- failures: what came before stays done and removed, the failing message is removed too
@@ -186,10 +208,22 @@ def failing_subclass(method):
 FAILURES = {
     "handler raises": (Gatekeeper, {}, None, Boom, "handler", [DISPATCH]),
     # a failed status, and no error-code table to describe it
-    "process_status fails": (Gatekeeper, None, None, AttributeError, "'NoneType' object has no attribute 'get'",
-                             [DISPATCH, STATUS]),
-    "resolve_rpc fails": (Gatekeeper, {}, [1], AttributeError, "'list' object has no attribute 'popleft'",
-                          [DISPATCH, RESOLVE]),
+    "process_status fails": (
+        Gatekeeper,
+        None,
+        None,
+        AttributeError,
+        "'NoneType' object has no attribute 'get'",
+        [DISPATCH, STATUS],
+    ),
+    "resolve_rpc fails": (
+        Gatekeeper,
+        {},
+        [1],
+        AttributeError,
+        "'list' object has no attribute 'popleft'",
+        [DISPATCH, RESOLVE],
+    ),
     "process_status raises": (failing_subclass("process_status"), {}, None, Boom, "process_status", [DISPATCH]),
     "resolve_rpc raises": (failing_subclass("resolve_rpc"), {}, "future", Boom, "resolve_rpc", [DISPATCH]),
     "get_handler raises": (failing_subclass("get_handler"), {}, None, Boom, "get_handler", [DISPATCH]),
@@ -200,8 +234,10 @@ FAILURES = {
 def test_a_failing_message_is_removed_and_the_rest_kept(name, warnings, loop):
     gate_type, error_codes, pending, exc_type, message, entries = FAILURES[name]
     log = []
-    gate = gate_type({"first": log.append, "bad": handler_raising if name == "handler raises" else log.append,
-                      "after": log.append}, error_codes)
+    gate = gate_type(
+        {"first": log.append, "bad": handler_raising if name == "handler raises" else log.append, "after": log.append},
+        error_codes,
+    )
     if pending is not None:
         gate._pending_futures["bad"] = deque([loop.create_future()]) if pending == "future" else pending
     buffer = bytearray(HEAD.replace(b"%1%0%[2]", b"%1%7%[2]") if error_codes is None else HEAD) + TAIL
@@ -223,6 +259,7 @@ def reenter(parser, gate, buffer, log, loop):
             log.append(parser.feed_and_dispatch(other))  # another buffer is fine
             with pytest.raises(BufferError, match=RESIZED):  # this one is exported by the outer call
                 parser.feed_and_dispatch(buffer)
+
     return handler
 
 
@@ -230,6 +267,7 @@ def replace_gate(parser, gate, buffer, log, loop):
     def handler(data):
         log.append(data)
         parser.__init__(Gatekeeper({"b": lambda data: log.append(("second gate", data))}, {}))
+
     return handler
 
 
@@ -238,6 +276,7 @@ def resize(parser, gate, buffer, log, loop):
         log.append(data)
         with pytest.raises(BufferError, match=RESIZED):
             buffer.extend(b"x")
+
     return handler
 
 
@@ -248,6 +287,7 @@ def change_tables(parser, gate, buffer, log, loop):
             gate._pending_futures["c"] = deque([future := loop.create_future()])
             log.append(future)
             del gate._handler_map["b"]
+
     return handler
 
 
@@ -256,6 +296,7 @@ def keep_view(parser, gate, buffer, log, loop):
         log.append(data)
         if data == [1]:
             log.append(memoryview(buffer))
+
     return handler
 
 
@@ -265,13 +306,16 @@ def shown(item):
     return "view" if isinstance(item, memoryview) else item
 
 
-@pytest.mark.parametrize("make_handler, counts, logged, rest", [
-    (reenter, (3, 0, 3), [[1], [9], (1, 0, 1), [2], [3]], b"%xt%"),
-    (replace_gate, (3, 0, 2), [[1], ("second gate", [2])], b"%xt%"),
-    (resize, (3, 0, 3), [[1], [2], [3]], b"%xt%"),
-    (change_tables, (3, 1, 2), [[1], ("answer", [3]), [3]], b"%xt%"),
-    (keep_view, (1, 0, 1), [[1], "view"], b"%xt%a%1%[1]%\0%xt%b%1%[2]%\0%xt%c%1%[3]%\0%xt%"),
-])
+@pytest.mark.parametrize(
+    "make_handler, counts, logged, rest",
+    [
+        (reenter, (3, 0, 3), [[1], [9], (1, 0, 1), [2], [3]], b"%xt%"),
+        (replace_gate, (3, 0, 2), [[1], ("second gate", [2])], b"%xt%"),
+        (resize, (3, 0, 3), [[1], [2], [3]], b"%xt%"),
+        (change_tables, (3, 1, 2), [[1], ("answer", [3]), [3]], b"%xt%"),
+        (keep_view, (1, 0, 1), [[1], "view"], b"%xt%a%1%[1]%\0%xt%b%1%[2]%\0%xt%c%1%[3]%\0%xt%"),
+    ],
+)
 def test_handlers_that_change_what_the_call_uses(make_handler, counts, logged, rest, loop):
     log = []
     gate = Gatekeeper({}, {})

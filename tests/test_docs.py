@@ -6,8 +6,9 @@ interpreter from an empty folder, so the documents cannot drift from the module,
 `mypy --strict` against the repository's type stubs, as a user's typed client must. The
 README's API table is checked against the stubs, so neither can drift from the other.
 """
-import os
+
 import ast
+import os
 import re
 import shutil
 import subprocess
@@ -41,7 +42,7 @@ def fenced_blocks(text: str) -> list[tuple[int, str, str, int]]:
         end = next((j for j in range(i + 1, len(lines)) if lines[j].rstrip() == "```"), None)
         if end is None:
             raise AssertionError(f"unclosed code fence at line {i + 1}")
-        blocks.append((i + 1, opening.group(1), "".join(line + "\n" for line in lines[i + 1:end]), end + 1))
+        blocks.append((i + 1, opening.group(1), "".join(line + "\n" for line in lines[i + 1 : end]), end + 1))
         i = end + 1
     return blocks
 
@@ -55,7 +56,7 @@ def examples_in(document: str) -> list[Example]:
         output = None
         if k + 1 < len(blocks):
             next_start, next_info, next_body, _ = blocks[k + 1]
-            if next_info == "text" and all(not line.strip() for line in lines[end:next_start - 1]):
+            if next_info == "text" and all(not line.strip() for line in lines[end : next_start - 1]):
                 output = next_body
         found.append(Example(document, start, body, output))
     return found
@@ -67,10 +68,22 @@ EXAMPLES = [example for document in DOCUMENTS for example in examples_in(documen
 def run_example(code: str, folder: Path) -> subprocess.CompletedProcess[str]:
     script = folder / "example.py"
     script.write_text(code, encoding="utf-8")
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p),
-           "PYTHONUNBUFFERED": "1", "PYTHONIOENCODING": "utf-8"}
-    return subprocess.run([sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          text=True, encoding="utf-8", env=env, cwd=folder, timeout=120)
+    env = {
+        **os.environ,
+        "PYTHONPATH": os.pathsep.join(p for p in sys.path if p),
+        "PYTHONUNBUFFERED": "1",
+        "PYTHONIOENCODING": "utf-8",
+    }
+    return subprocess.run(
+        [sys.executable, str(script)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        encoding="utf-8",
+        env=env,
+        cwd=folder,
+        timeout=120,
+    )
 
 
 @pytest.mark.no_leak_check("runs each example in a new interpreter")
@@ -107,9 +120,14 @@ def mypy_errors(tmp_path_factory) -> dict[str, list[str]]:
         names[name] = f"{example.document}:{example.line}"
     env = {key: value for key, value in os.environ.items() if key != "PYTHONMALLOC"}
     env["MYPYPATH"] = str(folder / "stubs")
-    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-                             str(folder / "cache"), *names], capture_output=True, text=True, cwd=folder, env=env,
-                            timeout=600)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(folder / "cache"), *names],
+        capture_output=True,
+        text=True,
+        cwd=folder,
+        env=env,
+        timeout=600,
+    )
     errors: dict[str, list[str]] = {example_id: [] for example_id in names.values()}
     for line in result.stdout.splitlines():
         name, _, rest = line.partition(":")
@@ -133,8 +151,10 @@ def stub_api() -> dict[str, tuple[list[str], str | None]]:
     def add(name: str, function: ast.FunctionDef, returns: bool) -> None:
         params = [a.arg for a in function.args.posonlyargs + function.args.args + function.args.kwonlyargs]
         overloaded = any(ast.unparse(d) == "overload" for d in function.decorator_list)
-        api[name] = ([p for p in params if p != "self"],
-                     ast.unparse(function.returns) if returns and not overloaded and function.returns else None)
+        api[name] = (
+            [p for p in params if p != "self"],
+            ast.unparse(function.returns) if returns and not overloaded and function.returns else None,
+        )
 
     for node in tree.body:
         if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):

@@ -1,4 +1,5 @@
 """XtPreParser.feed_and_route: whole read buffers, checked against the per-packet path."""
+
 import asyncio
 import importlib
 import types
@@ -102,12 +103,12 @@ def per_packet(parser, gate, buffer, rpc, evt):
 def chunked(stream, how):
     """The stream cut as a reader might receive it."""
     if isinstance(how, int):
-        return [stream[i:i + how] for i in range(0, len(stream), how)]
+        return [stream[i : i + how] for i in range(0, len(stream), how)]
     keep = 1 if how == "after each NUL" else 0
     out, start = [], 0
     for i, byte in enumerate(stream):
         if byte == 0:
-            out.append(stream[start:i + keep])
+            out.append(stream[start : i + keep])
             start = i + keep
     return out + [stream[start:]]
 
@@ -121,8 +122,9 @@ def run_both(gate_kind, chunks):
         parser, queues, buffer, counts = XtPreParser(gate), log_queues(log), bytearray(), []
         for chunk in chunks:
             buffer += chunk
-            counts.append(parser.feed_and_route(buffer, *queues) if use_feed
-                          else per_packet(parser, gate, buffer, *queues))
+            counts.append(
+                parser.feed_and_route(buffer, *queues) if use_feed else per_packet(parser, gate, buffer, *queues)
+            )
         sides.append((counts, log, buffer))
     return sides
 
@@ -131,17 +133,20 @@ EMPTIES = b"%xt%userJoin%1%{}%\0" + b"\0" * 40 + b"%xt%ext%publicMessage%1%0%[1]
 
 
 @pytest.mark.parametrize("gate_kind", ["gatekeeper", "subclass", "python"])
-@pytest.mark.parametrize("stream, how", [
-    pytest.param(STREAM, len(STREAM), id="corpus-at-once"),
-    pytest.param(STREAM, "after each NUL", id="corpus-after-each-NUL"),
-    pytest.param(STREAM, "before each NUL", id="corpus-before-each-NUL"),
-    pytest.param(STREAM, 997, id="corpus-inside-messages"),
-    pytest.param(STREAM, 65536, id="corpus-64KB"),
-    pytest.param(STREAM[:30_000], 1, id="corpus-byte-by-byte"),
-    pytest.param(EMPTIES, "after each NUL", id="empty-messages-after-each-NUL"),
-    pytest.param(EMPTIES, "before each NUL", id="empty-messages-before-each-NUL"),
-    pytest.param(EMPTIES, 3, id="empty-messages-by-3"),
-])
+@pytest.mark.parametrize(
+    "stream, how",
+    [
+        pytest.param(STREAM, len(STREAM), id="corpus-at-once"),
+        pytest.param(STREAM, "after each NUL", id="corpus-after-each-NUL"),
+        pytest.param(STREAM, "before each NUL", id="corpus-before-each-NUL"),
+        pytest.param(STREAM, 997, id="corpus-inside-messages"),
+        pytest.param(STREAM, 65536, id="corpus-64KB"),
+        pytest.param(STREAM[:30_000], 1, id="corpus-byte-by-byte"),
+        pytest.param(EMPTIES, "after each NUL", id="empty-messages-after-each-NUL"),
+        pytest.param(EMPTIES, "before each NUL", id="empty-messages-before-each-NUL"),
+        pytest.param(EMPTIES, 3, id="empty-messages-by-3"),
+    ],
+)
 def test_same_results_as_the_per_packet_path(gate_kind, stream, how):
     (counts, log, buffer), (want_counts, want_log, want_buffer) = run_both(gate_kind, chunked(stream, how))
     assert counts == want_counts and log == want_log and buffer == want_buffer
@@ -152,10 +157,13 @@ def test_same_results_as_the_per_packet_path(gate_kind, stream, how):
         assert (sum(m for m, _ in counts), sum(r for _, r in counts)) == modelled[:2]
 
 
-@pytest.mark.parametrize("make_queue, drain", [
-    (DequeQueue, lambda q: [fields(r) for r in q]),
-    (asyncio.Queue, lambda q: [fields(q.get_nowait()) for _ in range(q.qsize())]),
-])
+@pytest.mark.parametrize(
+    "make_queue, drain",
+    [
+        (DequeQueue, lambda q: [fields(r) for r in q]),
+        (asyncio.Queue, lambda q: [fields(q.get_nowait()) for _ in range(q.qsize())]),
+    ],
+)
 def test_records_reach_the_queues_in_order(make_queue, drain):
     gate = Gatekeeper({"evt": None, "both": None}, {})
     gate._pending_futures.update(rpc=None, both=None)
@@ -186,8 +194,16 @@ def test_payload_decoder_failures_are_not_failures(monkeypatch):
 
 
 # ---- arguments
-@pytest.mark.parametrize("buffer", [b"%xt%abc%1%\0", memoryview(bytearray(b"%xt%abc%1%\0")), "%xt%abc%1%\0",
-                                    type("Buffer", (bytearray,), {})(b"%xt%abc%1%\0"), [0]])
+@pytest.mark.parametrize(
+    "buffer",
+    [
+        b"%xt%abc%1%\0",
+        memoryview(bytearray(b"%xt%abc%1%\0")),
+        "%xt%abc%1%\0",
+        type("Buffer", (bytearray,), {})(b"%xt%abc%1%\0"),
+        [0],
+    ],
+)
 def test_buffer_must_be_exactly_a_bytearray(buffer):
     gate = PyGate({"abc": Boom("asked")}, log := [])
     with pytest.raises(TypeError) as exc:
@@ -196,13 +212,20 @@ def test_buffer_must_be_exactly_a_bytearray(buffer):
     assert own_entries(exc.value) == [] and log == []
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((bytearray(b"\0"),), {}, "feed_and_route() takes exactly 3 positional arguments (1 given)"),
-    ((bytearray(b"\0"), 1, 2, 3), {}, "feed_and_route() takes exactly 3 positional arguments (4 given)"),
-    ((bytearray(b"\0"), 1), {"rpc_queue": 2}, "feed_and_route() got multiple values for keyword argument 'rpc_queue'"),
-    ((), {"buffer": bytearray(b"\0"), "queue": 1}, "feed_and_route() got an unexpected keyword argument 'queue'"),
-    ((), {"rpc_queue": 1, "evt_queue": 2}, "feed_and_route() takes exactly 3 positional arguments (0 given)"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((bytearray(b"\0"),), {}, "feed_and_route() takes exactly 3 positional arguments (1 given)"),
+        ((bytearray(b"\0"), 1, 2, 3), {}, "feed_and_route() takes exactly 3 positional arguments (4 given)"),
+        (
+            (bytearray(b"\0"), 1),
+            {"rpc_queue": 2},
+            "feed_and_route() got multiple values for keyword argument 'rpc_queue'",
+        ),
+        ((), {"buffer": bytearray(b"\0"), "queue": 1}, "feed_and_route() got an unexpected keyword argument 'queue'"),
+        ((), {"rpc_queue": 1, "evt_queue": 2}, "feed_and_route() takes exactly 3 positional arguments (0 given)"),
+    ],
+)
 def test_argument_errors(args, kwargs, message):
     with pytest.raises(TypeError) as exc:
         XtPreParser(Gatekeeper({}, {})).feed_and_route(*args, **kwargs)
@@ -245,21 +268,70 @@ def no_str_in_cache(parser):
 
 # name -> (gate, rpc queue or None for a logging one, setup, error type, message, own entries, routed before)
 FAILURES = {
-    "gate raises": (lambda log: PyGate({"first": 2, "bad": Boom("boom")}, log), None, None,
-                    Boom, "boom", [FEED], ["first"]),
-    "mask is no integer": (lambda log: PyGate({"first": 2, "bad": "3"}, log), None, None,
-                           TypeError, "an integer is required", [FEED], ["first"]),
-    "mask out of range": (lambda log: PyGate({"first": 2, "bad": 2**40}, log), None, None,
-                          OverflowError, TOO_LARGE, [FEED], ["first"]),
-    "gate's routing raises": (lambda log: PyGate({"first": 2, "bad": 2}, log, fail_route="bad"), None, None,
-                              Boom, "route", [FEED], ["first"]),
-    "full rpc queue": (lambda log: gatekeeper(["bad"]), lambda log: asyncio.Queue(1), lambda p, rpc: rpc.put_nowait(0),
-                       asyncio.QueueFull, "", [FEED, ROUTE], ["first"]),
-    "evt queue raises after the rpc put": (lambda log: gatekeeper(["bad"], ["first", "bad"]), None, None,
-                                           Boom, "put", [FEED, ROUTE], ["first", "bad"]),
+    "gate raises": (
+        lambda log: PyGate({"first": 2, "bad": Boom("boom")}, log),
+        None,
+        None,
+        Boom,
+        "boom",
+        [FEED],
+        ["first"],
+    ),
+    "mask is no integer": (
+        lambda log: PyGate({"first": 2, "bad": "3"}, log),
+        None,
+        None,
+        TypeError,
+        "an integer is required",
+        [FEED],
+        ["first"],
+    ),
+    "mask out of range": (
+        lambda log: PyGate({"first": 2, "bad": 2**40}, log),
+        None,
+        None,
+        OverflowError,
+        TOO_LARGE,
+        [FEED],
+        ["first"],
+    ),
+    "gate's routing raises": (
+        lambda log: PyGate({"first": 2, "bad": 2}, log, fail_route="bad"),
+        None,
+        None,
+        Boom,
+        "route",
+        [FEED],
+        ["first"],
+    ),
+    "full rpc queue": (
+        lambda log: gatekeeper(["bad"]),
+        lambda log: asyncio.Queue(1),
+        lambda p, rpc: rpc.put_nowait(0),
+        asyncio.QueueFull,
+        "",
+        [FEED, ROUTE],
+        ["first"],
+    ),
+    "evt queue raises after the rpc put": (
+        lambda log: gatekeeper(["bad"], ["first", "bad"]),
+        None,
+        None,
+        Boom,
+        "put",
+        [FEED, ROUTE],
+        ["first", "bad"],
+    ),
     "table key raises": (lambda log: gatekeeper([EqualToBad()]), None, None, Boom, "compare", [FEED, MASK], ["first"]),
-    "cache entry no str": (lambda log: gatekeeper(["bad"]), None, lambda p, rpc: no_str_in_cache(p),
-                           TypeError, "Expected str, got int", [FEED], ["first"]),
+    "cache entry no str": (
+        lambda log: gatekeeper(["bad"]),
+        None,
+        lambda p, rpc: no_str_in_cache(p),
+        TypeError,
+        "Expected str, got int",
+        [FEED],
+        ["first"],
+    ),
 }
 
 
@@ -372,11 +444,14 @@ def gate_calls_again(buffer, parser, gate, views):
     gate.get_destination_mask = mask
 
 
-@pytest.mark.parametrize("setup, routed, left", [
-    # refused before anything is handled, rather than leaving handled messages behind
-    (caller_holds_a_view, [], HEAD + TAIL),
-    (gate_calls_again, ["first", "other", "bad", "after"], b"%xt%part"),
-])
+@pytest.mark.parametrize(
+    "setup, routed, left",
+    [
+        # refused before anything is handled, rather than leaving handled messages behind
+        (caller_holds_a_view, [], HEAD + TAIL),
+        (gate_calls_again, ["first", "other", "bad", "after"], b"%xt%part"),
+    ],
+)
 def test_other_views_of_the_buffer(setup, routed, left):
     buffer, log, views = bytearray(HEAD + TAIL), [], []
     gate = PyGate({"first": 2, "bad": 2, "after": 2}, log)
@@ -416,7 +491,7 @@ def test_a_view_kept_by_code_the_call_runs(monkeypatch, where, front_changed):
         parser.feed_and_route(buffer, rpc, evt)
     views.clear()
     if front_changed:  # the caller took the handled message out itself
-        del buffer[:HEAD.index(b"\0") + 1]
+        del buffer[: HEAD.index(b"\0") + 1]
     assert parser.feed_and_route(buffer, rpc, evt) == (3, 2)
     assert buffer == b"%xt%part" and [f[0] for q, f in log if q == "evt"] == ["first", "bad", "after"]
 
@@ -456,7 +531,7 @@ def test_random_chunking_of_a_random_stream(messages, terminated, data):
     chunks = [stream[a:b] for a, b in zip([0, *cuts], [*cuts, len(stream)], strict=True)]
     (counts, log, buffer), (want_counts, want_log, want_buffer) = run_both("gatekeeper", chunks)
     assert counts == want_counts and log == want_log and buffer == want_buffer
-    assert bytes(buffer) == stream[stream.rfind(b"\0") + 1:]
+    assert bytes(buffer) == stream[stream.rfind(b"\0") + 1 :]
 
 
 # ---- the example client's bound on a message
@@ -466,12 +541,15 @@ def demo():
 
 
 @pytest.mark.parametrize("ingest", ["feed", "dispatch", "streams"])
-@pytest.mark.parametrize("extra, terminated, received", [
-    (0, True, 3),  # exactly the longest message allowed
-    (0, False, 1),  # as long, and still unfinished when the server closes
-    (1, True, None),  # one byte too long, terminator and all
-    (1, False, None),  # one byte too long, no terminator in sight
-])
+@pytest.mark.parametrize(
+    "extra, terminated, received",
+    [
+        (0, True, 3),  # exactly the longest message allowed
+        (0, False, 1),  # as long, and still unfinished when the server closes
+        (1, True, None),  # one byte too long, terminator and all
+        (1, False, None),  # one byte too long, no terminator in sight
+    ],
+)
 def test_the_example_client_bounds_a_message(demo, ingest, extra, terminated, received):
     head = b"%xt%big%1%0%"
     big = head + b"x" * (demo.MAX_MESSAGE_SIZE + extra - len(head))
@@ -480,10 +558,11 @@ def test_the_example_client_bounds_a_message(demo, ingest, extra, terminated, re
 
     async def session():
         reader = asyncio.StreamReader(limit=demo.MAX_MESSAGE_SIZE)
-        client = demo.Client(reader, types.SimpleNamespace(close=lambda: closed.append(True)),
-                             {"big": handled.append}, ingest)
+        client = demo.Client(
+            reader, types.SimpleNamespace(close=lambda: closed.append(True)), {"big": handled.append}, ingest
+        )
         for i in range(0, len(data), 100_000):  # as the network might deliver it
-            reader.feed_data(data[i:i + 100_000])
+            reader.feed_data(data[i : i + 100_000])
         reader.feed_eof()
         await client.read_messages()
         return client.stats.received, client.stats.dropped, client.evt_queue.qsize() + len(handled)

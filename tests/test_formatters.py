@@ -30,20 +30,23 @@ def str_error(obj):
 
 MyStr, OwnStr = type("MyStr", (str,), {}), type("OwnStr", (str,), {"__str__": lambda self: "own"})
 PLAIN = ["ab", "cd", "ef", "gh"]  # header, command and two items, each widened in turn below
-WIDENED = [PLAIN[:at] + ["x" + char + "y"] + PLAIN[at + 1:] for at in range(4) for char in ["é", "ă", "😀"]]
+WIDENED = [PLAIN[:at] + ["x" + char + "y"] + PLAIN[at + 1 :] for at in range(4) for char in ["é", "ă", "😀"]]
 
 
-@pytest.mark.parametrize("header, command, data, expected", [
-    ("1", "c", [], "%xt%1%c%"),
-    ("1", "c", [""], "%xt%1%c%"),
-    ("1", "c", ["", ""], "%xt%1%c%%%"),
-    (None, None, [None, True, 1.5, -7, 2**70], "%xt%None%None%None%True%1.5%-7%1180591620717411303424%"),
-    ("h", "c", [text("obj"), MyStr("sub"), OwnStr("x"), text("")], "%xt%h%c%obj%sub%own%%"),
-    ("é", "€", ["😀", "a", "ă"], "%xt%é%€%😀%a%ă%"),  # one-, two- and four-byte characters mixed
-    ("😀", "é\x00\ud800", [text("€")], "%xt%😀%é\x00\ud800%€%"),
-    ("h", "c", list(range(40)), "%xt%h%c%" + "%".join(map(str, range(40))) + "%"),
-    *[(p[0], p[1], p[2:], "%xt%{}%{}%{}%{}%".format(*p)) for p in WIDENED],
-])
+@pytest.mark.parametrize(
+    "header, command, data, expected",
+    [
+        ("1", "c", [], "%xt%1%c%"),
+        ("1", "c", [""], "%xt%1%c%"),
+        ("1", "c", ["", ""], "%xt%1%c%%%"),
+        (None, None, [None, True, 1.5, -7, 2**70], "%xt%None%None%None%True%1.5%-7%1180591620717411303424%"),
+        ("h", "c", [text("obj"), MyStr("sub"), OwnStr("x"), text("")], "%xt%h%c%obj%sub%own%%"),
+        ("é", "€", ["😀", "a", "ă"], "%xt%é%€%😀%a%ă%"),  # one-, two- and four-byte characters mixed
+        ("😀", "é\x00\ud800", [text("€")], "%xt%😀%é\x00\ud800%€%"),
+        ("h", "c", list(range(40)), "%xt%h%c%" + "%".join(map(str, range(40))) + "%"),
+        *[(p[0], p[1], p[2:], "%xt%{}%{}%{}%{}%".format(*p)) for p in WIDENED],
+    ],
+)
 def test_xt(header, command, data, expected):
     result = m.cy_format_xt(header, command, data)
     assert type(result) is str and result == expected
@@ -60,21 +63,62 @@ def test_xt_walk_follows_the_list_as_str_changes_it():
 XT_ENTRY = ["vrel_dll.cy_format_xt"]
 
 
-@pytest.mark.parametrize("name, args, error, message, entries", [  # a typed argument's error adds no entry
-    ("cy_format_xt", ("h", "c", ()), TypeError, "Argument 'data' has incorrect type (expected list, got tuple)", []),
-    ("cy_format_xt", (b"h", "c", []), TypeError,
-     "Argument 'server_header' has incorrect type (expected str, got bytes)", []),
-    ("cy_format_xt", ("h", "c", type("L", (list,), {})()), TypeError,
-     "Argument 'data' has incorrect type (expected list, got L)", []),
-    ("cy_format_json_xt", ("h", MyStr(), []), TypeError,
-     "Argument 'command' has incorrect type (expected str, got MyStr)", []),
-    ("cy_format_json_xt", ("h", "c", []), TypeError, "Argument 'data' has incorrect type (expected dict, got list)", []),
-    ("cy_format_xml", ("t", "a", b"r", 1), TypeError, "Argument 'r' has incorrect type (expected str, got bytes)", []),
-    ("cy_format_xt", ("h", "c", None), TypeError, "'NoneType' object is not iterable", XT_ENTRY),
-    ("cy_format_xt", ("h", "c", ["a", text(1)]), TypeError, str_error(text(1)), XT_ENTRY),
-    ("cy_format_xt", ("h", "c", ["a", type("Bad", (), {"__str__": lambda self: 1 / 0})()]), ZeroDivisionError,
-     "division by zero", XT_ENTRY),
-])
+@pytest.mark.parametrize(
+    "name, args, error, message, entries",
+    [  # a typed argument's error adds no entry
+        (
+            "cy_format_xt",
+            ("h", "c", ()),
+            TypeError,
+            "Argument 'data' has incorrect type (expected list, got tuple)",
+            [],
+        ),
+        (
+            "cy_format_xt",
+            (b"h", "c", []),
+            TypeError,
+            "Argument 'server_header' has incorrect type (expected str, got bytes)",
+            [],
+        ),
+        (
+            "cy_format_xt",
+            ("h", "c", type("L", (list,), {})()),
+            TypeError,
+            "Argument 'data' has incorrect type (expected list, got L)",
+            [],
+        ),
+        (
+            "cy_format_json_xt",
+            ("h", MyStr(), []),
+            TypeError,
+            "Argument 'command' has incorrect type (expected str, got MyStr)",
+            [],
+        ),
+        (
+            "cy_format_json_xt",
+            ("h", "c", []),
+            TypeError,
+            "Argument 'data' has incorrect type (expected dict, got list)",
+            [],
+        ),
+        (
+            "cy_format_xml",
+            ("t", "a", b"r", 1),
+            TypeError,
+            "Argument 'r' has incorrect type (expected str, got bytes)",
+            [],
+        ),
+        ("cy_format_xt", ("h", "c", None), TypeError, "'NoneType' object is not iterable", XT_ENTRY),
+        ("cy_format_xt", ("h", "c", ["a", text(1)]), TypeError, str_error(text(1)), XT_ENTRY),
+        (
+            "cy_format_xt",
+            ("h", "c", ["a", type("Bad", (), {"__str__": lambda self: 1 / 0})()]),
+            ZeroDivisionError,
+            "division by zero",
+            XT_ENTRY,
+        ),
+    ],
+)
 def test_errors(monkeypatch, name, args, error, message, entries):
     monkeypatch.delattr(m, "orjson")  # the type test comes before the look-up
     with pytest.raises(error) as exc:
@@ -95,17 +139,20 @@ def dumped(decoded):
     return type("Dumped", (), {"decode": lambda self, *a, **k: decoded if (a, k) == (("utf-8",), {}) else a})()
 
 
-@pytest.mark.parametrize("result, expected", [
-    (b'{"x":1}', '%xt%h%c%1%{"x":1}%'),
-    ("é€".encode(), "%xt%h%c%1%é€%"),
-    (type("OwnBytes", (bytes,), {"decode": lambda self, *a: "own"})(b"x"), "%xt%h%c%1%own%"),
-    (type("Failing", (), {"decode": lambda self, *a: 1 / 0})(), ZeroDivisionError("division by zero")),
-    (dumped(None), "%xt%h%c%1%None%"),
-    (dumped(5), TypeError("Expected str, got int")),
-    (dumped(MyStr("s")), TypeError("Expected str, got MyStr")),
-    *[(bad, UnicodeDecodeError("utf-8", bad, 0, 1, "invalid start byte")) for bad in [b"\xff", b"\xff" + b"a" * 8]],
-    ("text", AttributeError("'str' object has no attribute 'decode'")),
-])
+@pytest.mark.parametrize(
+    "result, expected",
+    [
+        (b'{"x":1}', '%xt%h%c%1%{"x":1}%'),
+        ("é€".encode(), "%xt%h%c%1%é€%"),
+        (type("OwnBytes", (bytes,), {"decode": lambda self, *a: "own"})(b"x"), "%xt%h%c%1%own%"),
+        (type("Failing", (), {"decode": lambda self, *a: 1 / 0})(), ZeroDivisionError("division by zero")),
+        (dumped(None), "%xt%h%c%1%None%"),
+        (dumped(5), TypeError("Expected str, got int")),
+        (dumped(MyStr("s")), TypeError("Expected str, got MyStr")),
+        *[(bad, UnicodeDecodeError("utf-8", bad, 0, 1, "invalid start byte")) for bad in [b"\xff", b"\xff" + b"a" * 8]],
+        ("text", AttributeError("'str' object has no attribute 'decode'")),
+    ],
+)
 def test_json_xt_with_a_rebound_orjson(monkeypatch, result, expected):
     calls = []
     monkeypatch.setattr(m, "orjson", type("Fake", (), {"dumps": lambda *a, **k: calls.append((a, k)) or result}))
@@ -141,11 +188,14 @@ def test_json_xt_orjson_lookup(monkeypatch):
     assert m.cy_format_json_xt("h", "c", {}) == "%xt%h%c%1%b%"
 
 
-@pytest.mark.parametrize("args, expected", [
-    (("1", "login", "0", "<x a='&'/>"), "<msg t='1'><body action='login' r='0'><x a='&'/></body></msg>"),
-    ((None, None, None, None), "<msg t='None'><body action='None' r='None'>None</body></msg>"),
-    (("é", "'", "😀", "€\x00\ud800"), "<msg t='é'><body action=''' r='😀'>€\x00\ud800</body></msg>"),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (("1", "login", "0", "<x a='&'/>"), "<msg t='1'><body action='login' r='0'><x a='&'/></body></msg>"),
+        ((None, None, None, None), "<msg t='None'><body action='None' r='None'>None</body></msg>"),
+        (("é", "'", "😀", "€\x00\ud800"), "<msg t='é'><body action=''' r='😀'>€\x00\ud800</body></msg>"),
+    ],
+)
 def test_xml(args, expected):
     assert m.cy_format_xml(*args) == expected
     assert m.cy_format_xml(data=args[3], r=args[2], action=args[1], t=args[0]) == expected
@@ -166,9 +216,23 @@ def test_native_length_bound(tmp_path):
         pytest.skip("no C++ compiler available to build the native length test")
     tests = pathlib.Path(__file__).resolve().parent
     exe = tmp_path / "test_text_lengths"
-    subprocess.run([*compiler, "-std=c++20", "-Wall", "-Wextra", "-Werror", "-I", sysconfig.get_paths()["include"],
-                    "-I", str(tests.parent / "src"), str(tests / "native" / "test_text_lengths.cpp"), "-o", str(exe)],
-                   check=True)
+    subprocess.run(
+        [
+            *compiler,
+            "-std=c++20",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-I",
+            sysconfig.get_paths()["include"],
+            "-I",
+            str(tests.parent / "src"),
+            str(tests / "native" / "test_text_lengths.cpp"),
+            "-o",
+            str(exe),
+        ],
+        check=True,
+    )
     run = subprocess.run([str(exe)], capture_output=True, text=True)
     assert run.returncode == 0 and run.stdout == "ok\n", run.stdout
 

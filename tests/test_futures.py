@@ -62,6 +62,7 @@ def test_fifo_per_lower_cased_command_done_futures_and_remove(gate, loop):
 
 # ---- fail_all: cancel_all's walk, with set_exception and a count
 
+
 def test_fail_all_sets_the_exception_on_every_pending_future(gate):
     a, b, c, d = (gate.register_rpc(command) for command in ("a", "b", "B", "c"))
     b.set_result("kept")
@@ -93,8 +94,10 @@ def test_fail_all_walks_a_snapshot_owning_each_key():
                 holder.clear()
         gate._pending_futures = {}
 
-    table = gate._pending_futures = {"b": deque([fake(log, "b", lambda: table.update(late=deque([fake(log)]))),
-                                                 fake(log, "done", done=True)]), "a": deque([fake(log, "a")])}
+    table = gate._pending_futures = {
+        "b": deque([fake(log, "b", lambda: table.update(late=deque([fake(log)]))), fake(log, "done", done=True)]),
+        "a": deque([fake(log, "a")]),
+    }
     assert gate.fail_all(error) == 2 and log == [("b", error), ("a", error)] and list(table) == ["late"]
     gate._pending_futures = {"".join(["r", "eq"]): deque([fake(log, "r", empty_snapshot_and_replace_table)])}
     with pytest.raises(KeyError) as info:  # the entry's deletion finds the new, empty table
@@ -127,8 +130,10 @@ def test_remove_swallows_only_value_errors(error):
 def test_cancel_all_walks_a_snapshot_and_stops_at_a_non_str_key():
     gate, log = vrel_dll.Gatekeeper({}, {}), []
     late = deque([fake(log, "late")])  # added during the walk: not in the snapshot
-    table = gate._pending_futures = {"b": deque([fake(log, "b", lambda: table.update(late=late)),
-                                                 fake(log, "done", done=True)]), "a": deque([fake(log, "a")])}
+    table = gate._pending_futures = {
+        "b": deque([fake(log, "b", lambda: table.update(late=late)), fake(log, "done", done=True)]),
+        "a": deque([fake(log, "a")]),
+    }
     assert gate.cancel_all() is None and log == [("b", "cancel"), ("a", "cancel")] and table == {"late": late}
     table = gate._pending_futures = {"a": deque([fake(log, "a")]), 7: deque([fake(log, 7)]), "z": deque([fake(log)])}
     with pytest.raises(TypeError, match="^Expected str, got int$") as info:
@@ -151,8 +156,11 @@ def test_entries_put_in_from_outside(gate):
     assert type(gate._pending_futures["n"]) is deque and list(gate._pending_futures["n"]) == [fut_n]
     # A key whose __eq__ drops the dict being searched: the store goes to the table as it is then.
     replacement = {}
-    key = type("Key", (), {"__hash__": lambda s: hash("k"),
-                           "__eq__": lambda s, o: setattr(gate, "_pending_futures", replacement)})
+    key = type(
+        "Key",
+        (),
+        {"__hash__": lambda s: hash("k"), "__eq__": lambda s, o: setattr(gate, "_pending_futures", replacement)},
+    )
     gate._pending_futures = {key(): deque()}
     fut = gate.register_rpc("k")
     assert list(replacement) == ["k"] and list(replacement["k"]) == [fut]
@@ -170,8 +178,11 @@ def test_loop_taken_at_first_register_and_missing_table(monkeypatch, loop):
             gate.register_rpc("x")
 
     loop.run_until_complete(register_without_table())
-    for method, args, missing in [("resolve_rpc", ("x", 1), "get"), ("remove_future", ("x", 1), "get"),
-                                  ("cancel_all", (), "keys")]:
+    for method, args, missing in [
+        ("resolve_rpc", ("x", 1), "get"),
+        ("remove_future", ("x", 1), "get"),
+        ("cancel_all", (), "keys"),
+    ]:
         with pytest.raises(AttributeError, match=f"^'NoneType' object has no attribute '{missing}'$") as info:
             getattr(gate, method)(*args)
         assert own_entries(info.value) == [f"vrel_dll.Gatekeeper.{method}"]
@@ -206,8 +217,11 @@ def test_command_type(method, extra):
 
 # ---- what the calls out take from the built-in types, and where they ask by name instead
 
-@pytest.mark.parametrize("command", ["@AZ[`az{", "getRoomList", "FOO\u00c4", "\u0130x", "\u03a3\u0391\u03a3", "\u00df",
-                                     "", "Q" * 65, "q" * 65])
+
+@pytest.mark.parametrize(
+    "command",
+    ["@AZ[`az{", "getRoomList", "FOO\u00c4", "\u0130x", "\u03a3\u0391\u03a3", "\u00df", "", "Q" * 65, "q" * 65],
+)
 def test_each_key_is_the_commands_lower(gate, command):
     for _ in range(2):  # the second time from the keys made lately
         fut = gate.register_rpc(command)
@@ -255,12 +269,15 @@ def test_entries_and_futures_of_other_types_are_called_by_name(gate, loop):
     assert log[5:] == ["done", "cancel"] and sub.cancelled()
 
 
-@pytest.mark.parametrize("attribute, standin, logged, state", [
-    ("done", lambda log: lambda: True, [], "pending"),  # taken as done: the answer is dropped
-    ("set_result", lambda log: log.append, ["answer"], "pending"),
-    ("cancel", lambda log: lambda: log.append("cancel"), ["cancel"], "pending"),
-    ("unrelated", lambda log: 0, [], "answer"),
-])
+@pytest.mark.parametrize(
+    "attribute, standin, logged, state",
+    [
+        ("done", lambda log: lambda: True, [], "pending"),  # taken as done: the answer is dropped
+        ("set_result", lambda log: log.append, ["answer"], "pending"),
+        ("cancel", lambda log: lambda: log.append("cancel"), ["cancel"], "pending"),
+        ("unrelated", lambda log: 0, [], "answer"),
+    ],
+)
 def test_a_futures_own_attribute_stands_in_for_its_method(gate, attribute, standin, logged, state):
     log, fut = [], gate.register_rpc("x")
     setattr(fut, attribute, standin(log))
@@ -326,15 +343,18 @@ class PopleftFails(deque):
         raise RuntimeError("popleft")
 
 
-@pytest.mark.parametrize("failing, method, log, left", [
-    # the deque's own popleft: nothing is taken
-    ("popleft", "resolve_rpc", [], {"w": ["a"], "x": ["b", "c"]}),
-    # the first future's done or set_result: that future is taken, the next stays for the next answer
-    ("done", "resolve_rpc", [("b", "done")], {"w": ["a"], "x": ["c"]}),
-    ("set_result", "resolve_rpc", [("b", "done"), ("b", "set_result")], {"w": ["a"], "x": ["c"]}),
-    # a cancel midway: the commands walked before it are gone, the rest stays for the next cancel_all
-    ("cancel", "cancel_all", [("a", "done"), ("a", "cancel"), ("b", "done"), ("b", "cancel")], {"x": ["c"]}),
-])
+@pytest.mark.parametrize(
+    "failing, method, log, left",
+    [
+        # the deque's own popleft: nothing is taken
+        ("popleft", "resolve_rpc", [], {"w": ["a"], "x": ["b", "c"]}),
+        # the first future's done or set_result: that future is taken, the next stays for the next answer
+        ("done", "resolve_rpc", [("b", "done")], {"w": ["a"], "x": ["c"]}),
+        ("set_result", "resolve_rpc", [("b", "done"), ("b", "set_result")], {"w": ["a"], "x": ["c"]}),
+        # a cancel midway: the commands walked before it are gone, the rest stays for the next cancel_all
+        ("cancel", "cancel_all", [("a", "done"), ("a", "cancel"), ("b", "done"), ("b", "cancel")], {"x": ["c"]}),
+    ],
+)
 def test_a_failing_deque_or_future(failing, method, log, left):
     gate, calls = vrel_dll.Gatekeeper({}, {}), []
     futures = {name: stand_in(calls, name, failing if name == "b" else None) for name in "abc"}

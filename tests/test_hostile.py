@@ -1,5 +1,6 @@
 """Hostile callers and peers: Python code that frees what a call is using, and memory a peer
 can make a parser keep."""
+
 import gc
 import tracemalloc
 from collections import deque
@@ -34,8 +35,13 @@ class EmptiesItsHolders:
 
 
 def record_keywords() -> dict:
-    return {"command": fresh("abc"), "status": EmptiesItsHolders(), "error_code": 0, "data": [fresh("d")],
-            "destination": 2}
+    return {
+        "command": fresh("abc"),
+        "status": EmptiesItsHolders(),
+        "error_code": 0,
+        "data": [fresh("d")],
+        "destination": 2,
+    }
 
 
 class Forwarding(XtPre):
@@ -43,12 +49,16 @@ class Forwarding(XtPre):
         super().__init__(**kw)
 
 
-@pytest.mark.parametrize("construct", [
-    lambda: XtPre(**record_keywords()),
-    lambda: Forwarding(**record_keywords()),
-    lambda: type("Sub", (XtPre,), {})(**record_keywords()),
-    lambda: XtPre.__init__(record := XtPre.__new__(XtPre), **record_keywords()) or record,
-], ids=["XtPre(**kw)", "subclass forwarding **kw", "plain subclass", "__init__(**kw) on a record"])
+@pytest.mark.parametrize(
+    "construct",
+    [
+        lambda: XtPre(**record_keywords()),
+        lambda: Forwarding(**record_keywords()),
+        lambda: type("Sub", (XtPre,), {})(**record_keywords()),
+        lambda: XtPre.__init__(record := XtPre.__new__(XtPre), **record_keywords()) or record,
+    ],
+    ids=["XtPre(**kw)", "subclass forwarding **kw", "plain subclass", "__init__(**kw) on a record"],
+)
 def test_record_keywords_emptied_by_a_status_conversion(construct):
     assert fields(construct()) == ("abc", 1, 0, ["d"], 2)
 
@@ -122,8 +132,9 @@ def test_a_failed_create_future_carries_the_entry(monkeypatch):
     def create_future():
         raise RuntimeError("no futures today")
 
-    monkeypatch.setattr(vrel_dll, "asyncio", SimpleNamespace(
-        get_running_loop=lambda: SimpleNamespace(create_future=create_future)))
+    monkeypatch.setattr(
+        vrel_dll, "asyncio", SimpleNamespace(get_running_loop=lambda: SimpleNamespace(create_future=create_future))
+    )
     with pytest.raises(RuntimeError, match="no futures today") as caught:
         Gatekeeper({}, {}).register_rpc("cmd")
     assert own_entries(caught.value) == ["vrel_dll.Gatekeeper.register_rpc"]
@@ -141,8 +152,9 @@ def test_setstate_refuses_a_dict_attribute_that_is_no_dict():
     assert own_entries(caught.value) == ["vrel_dll.XtPre.__setstate__"]
 
 
-@pytest.mark.parametrize("mask, count, size", [(2, 200, 1 << 20), (0, 64, 4 << 20)],
-                         ids=["wanted 1 MB fields", "unwanted 4 MB fields"])
+@pytest.mark.parametrize(
+    "mask, count, size", [(2, 200, 1 << 20), (0, 64, 4 << 20)], ids=["wanted 1 MB fields", "unwanted 4 MB fields"]
+)
 def test_huge_command_fields_are_not_kept(mask, count, size):
     parser = XtPreParser(SimpleNamespace(get_destination_mask=lambda name: mask))
     gc.collect()

@@ -2,6 +2,7 @@
 
 Each check starts pytest anew, so they run in the leaks session (`pytest --leaks`) only, once
 each, and leave the ordinary run as fast as it was."""
+
 import os
 import subprocess
 import sys
@@ -11,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-PLANTED = '''
+PLANTED = """
 import asyncio
 import ctypes
 
@@ -86,7 +87,7 @@ def test_clean_with_an_event_loop():
 @pytest.mark.no_leak_check("planted: leaks, but opts out")
 def test_opted_out():
     incref([1])
-'''
+"""
 
 LEAKS = {
     "test_new_object_kept": "allocated blocks changed by +",
@@ -94,8 +95,12 @@ LEAKS = {
     "test_reference_to_a_method_kept": "the reference count of vrel_dll.Gatekeeper.register_rpc changed by +1 +1 +1 +1",
     "test_reference_to_a_global_dropped": "the reference count of vrel_dll.logger changed by -1 -1 -1 -1",
 }
-CLEAN = ["test_clean_with_fresh_fixtures", "test_clean_with_a_module_fixture", "test_clean_with_an_event_loop",
-         "test_opted_out"]
+CLEAN = [
+    "test_clean_with_fresh_fixtures",
+    "test_clean_with_a_module_fixture",
+    "test_clean_with_an_event_loop",
+    "test_opted_out",
+]
 pytestmark = pytest.mark.no_leak_check("runs pytest in a new interpreter")
 
 
@@ -111,9 +116,28 @@ def run_planted(tmp_path, *options, env=None):
     report = tmp_path / "report.xml"
     here = str(Path(__file__).resolve().parent)
     environ = {**os.environ, **(env or {}), "PYTHONPATH": os.pathsep.join([here, *(p for p in sys.path if p)])}
-    proc = subprocess.run([sys.executable, "-m", "pytest", "-p", "leak_mode", "-p", "no:cacheprovider", "-q",
-                           f"--junitxml={report}", "--rootdir", str(tmp_path), *options, "test_planted.py"],
-                          cwd=tmp_path, env=environ, capture_output=True, text=True, timeout=300)
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-p",
+            "leak_mode",
+            "-p",
+            "no:cacheprovider",
+            "-q",
+            f"--junitxml={report}",
+            "--rootdir",
+            str(tmp_path),
+            *options,
+            "test_planted.py",
+        ],
+        cwd=tmp_path,
+        env=environ,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     if not report.exists():
         return proc, {}
     outcomes = {}

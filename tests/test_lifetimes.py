@@ -1,4 +1,5 @@
 """Lifetimes: cycles, long chains, objects dropped mid-call, re-entry and huge input."""
+
 import asyncio
 import gc
 import threading
@@ -30,8 +31,10 @@ def test_gatekeeper_and_future_callback_cycle_is_collected():
 
 
 LINKS = {  # each new object holds the one before; a gatekeeper through the loop it captures
-    "record": lambda head: XtPre("c", 0, 0, head, 1), "subclass": lambda head: Rec("c", 0, 0, [head], 1),
-    "parser": XtPreParser, "gatekeeper": lambda head: Gatekeeper({}, {}),
+    "record": lambda head: XtPre("c", 0, 0, head, 1),
+    "subclass": lambda head: Rec("c", 0, 0, [head], 1),
+    "parser": XtPreParser,
+    "gatekeeper": lambda head: Gatekeeper({}, {}),
 }
 
 
@@ -93,11 +96,15 @@ def test_reentry():
     assert g._handler_map == {"outer": 2} and g._error_codes is None
 
 
-@pytest.mark.parametrize("message, expected", [  # the record's fields, a long text as its length
-    (lambda: b'%xt%big%0%"' + b"a" * 40_000_000 + b'"%', ("big", 0, 0, 40_000_000, 2)),
-    (lambda: b"%xt%" + b"B" * 40_000_000 + b"%0%", (40_000_000, 0, 0, None, 2)),
-    (lambda: b"%xt%big%0%" + b"[" * 1_000_000, ("big", 0, 0, None, 2)),  # nesting past the decoder's limit
-], ids=["40 MB payload", "40 MB command", "deep nesting"])
+@pytest.mark.parametrize(
+    "message, expected",
+    [  # the record's fields, a long text as its length
+        (lambda: b'%xt%big%0%"' + b"a" * 40_000_000 + b'"%', ("big", 0, 0, 40_000_000, 2)),
+        (lambda: b"%xt%" + b"B" * 40_000_000 + b"%0%", (40_000_000, 0, 0, None, 2)),
+        (lambda: b"%xt%big%0%" + b"[" * 1_000_000, ("big", 0, 0, None, 2)),  # nesting past the decoder's limit
+    ],
+    ids=["40 MB payload", "40 MB command", "deep nesting"],
+)
 def test_huge_and_nested_packets(message, expected):
     got = fields(XtPreParser(Probe(get_destination_mask=lambda name: 2)).parse_and_route(message()))
     assert tuple(len(v) if isinstance(v, str) and len(v) > 99 else v for v in got) == expected

@@ -1,4 +1,5 @@
 """Import-time behaviour of the module, each case in a fresh interpreter."""
+
 import os
 import subprocess
 import sys
@@ -8,9 +9,20 @@ import pytest
 
 import vrel_dll
 
-PUBLISHED = ["XtPre", "XtPreParser", "Gatekeeper", "orjson", "asyncio", "deque", "logger",
-             "cy_format_xt", "cy_format_json_xt", "cy_format_xml", "__test__"]
-PRELUDE = f'''
+PUBLISHED = [
+    "XtPre",
+    "XtPreParser",
+    "Gatekeeper",
+    "orjson",
+    "asyncio",
+    "deque",
+    "logger",
+    "cy_format_xt",
+    "cy_format_json_xt",
+    "cy_format_xml",
+    "__test__",
+]
+PRELUDE = f"""
 import sys, traceback
 PUBLISHED = {PUBLISHED!r}
 def entry_names(exc):
@@ -23,7 +35,7 @@ def raises(exc_type, action, *args):
     except exc_type as exc:
         return exc
     raise AssertionError("no " + exc_type.__name__)
-'''
+"""
 
 
 def run(code, tmp_path):
@@ -31,14 +43,16 @@ def run(code, tmp_path):
     script = tmp_path / "case.py"
     script.write_text(PRELUDE + textwrap.dedent(code))
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
-    proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env,
-                          cwd=tmp_path, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, env=env, cwd=tmp_path, timeout=120
+    )
     return proc.returncode, proc.stdout, proc.stderr
 
 
 @pytest.mark.no_leak_check("runs in a new interpreter")
 def test_import_registration_and_globals(tmp_path):
-    rc, _, err = run('''
+    rc, _, err = run(
+        """
         import _imp, builtins, collections, importlib.machinery, importlib.util, loguru, orjson, asyncio, types
         # created and executed by hand under a package-qualified name, with and without a search path
         found = importlib.util.find_spec("vrel_dll")
@@ -83,13 +97,16 @@ def test_import_registration_and_globals(tmp_path):
         assert parse(b'%xt%abc%0%{"a":1}%').data is None  # the NameError means no payload
         builtins.orjson = fake
         assert parse(b'%xt%abc%0%[]%').data == ("decoded", b"[]")
-    ''', tmp_path)
+    """,
+        tmp_path,
+    )
     assert rc == 0, err
 
 
 @pytest.mark.no_leak_check("runs in a new interpreter")
 def test_failed_imports_leave_nothing_behind(tmp_path):
-    rc, _, err = run('''
+    rc, _, err = run(
+        """
         import importlib, types, asyncio, collections, orjson
         sys.modules["orjson"] = None
         exc = raises(ModuleNotFoundError, importlib.import_module, "vrel_dll")
@@ -111,13 +128,16 @@ def test_failed_imports_leave_nothing_behind(tmp_path):
         assert vrel_dll.logger is stand_in and vrel_dll.orjson is orjson and bound(vrel_dll) == PUBLISHED
         gate = vrel_dll.Gatekeeper({"abc": None}, {})  # the methods work after being installed again
         assert vrel_dll.XtPreParser(gate).parse_and_route(b'%xt%abc%0%{"a":1}%').data == {"a": 1}
-    ''', tmp_path)
+    """,
+        tmp_path,
+    )
     assert rc == 0, err
 
 
 @pytest.mark.no_leak_check("runs in a new interpreter, which counts its own blocks")
 def test_failed_imports_leak_nothing(tmp_path):
-    rc, out, err = run('''
+    rc, out, err = run(
+        """
         import gc, importlib
         if not sys.getallocatedblocks():
             print("not counting")  # the allocator is not pymalloc (PYTHONMALLOC=malloc)
@@ -134,15 +154,19 @@ def test_failed_imports_leak_nothing(tmp_path):
             attempt()
         gc.collect()
         print(sys.getallocatedblocks() - before)
-    ''', tmp_path)
+    """,
+        tmp_path,
+    )
     assert rc == 0, err
     if out == "not counting\n":
         pytest.skip("sys.getallocatedblocks() does not count with this allocator")
     assert int(out) < 500  # one object kept per failed import would be 2000 blocks
 
+
 @pytest.mark.no_leak_check("runs in a new interpreter")
 def test_second_interpreter_is_refused(tmp_path):
-    rc, out, err = run('''
+    rc, out, err = run(
+        """
         import importlib, vrel_dll
         code = "try:\\n import vrel_dll\\nexcept Exception as exc:\\n print(repr(exc), flush=True)\\n"
         for name, create, run in [("_interpreters", lambda api: api.create("legacy"), "exec"),
@@ -160,18 +184,25 @@ def test_second_interpreter_is_refused(tmp_path):
                 importlib.import_module("_testcapi").run_in_subinterp(code)
             except ImportError:
                 print("no facility")
-    ''', tmp_path)
+    """,
+        tmp_path,
+    )
     assert rc == 0, err
     if out == "no facility\n":
         pytest.skip("this interpreter offers no way to start a second interpreter")
-    assert out == ("ImportError('Interpreter change detected - this module can only be loaded into one "
-                   "interpreter per process.')\n")
+    assert out == (
+        "ImportError('Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.')\n"
+    )
 
 
 def test_unbound_method_with_wrong_self():
     gk, parser = vrel_dll.Gatekeeper({}, {}), vrel_dll.XtPreParser(None)
-    for call in [lambda: vrel_dll.Gatekeeper.get_destination_mask(parser, "abc"), vrel_dll.Gatekeeper.get_handler,
-                 lambda: vrel_dll.XtPreParser.parse_and_route(gk, b"%xt%abc%0%"),
-                 lambda: vrel_dll.Gatekeeper.get_handler("abc", "abc")]:
+    for call in [
+        lambda: vrel_dll.Gatekeeper.get_destination_mask(parser, "abc"),
+        vrel_dll.Gatekeeper.get_handler,
+        lambda: vrel_dll.XtPreParser.parse_and_route(gk, b"%xt%abc%0%"),
+        lambda: vrel_dll.Gatekeeper.get_handler("abc", "abc"),
+    ]:
         with pytest.raises(TypeError):
             call()

@@ -1,4 +1,5 @@
 """XtPreParser: raw inbound bytes to XtPre records."""
+
 import gc
 import types
 
@@ -40,44 +41,72 @@ def result(rec):
 
 
 # Integer fields: optional '-', ASCII digits only, reduced modulo 2**32 into the signed range.
-INTS = [(b"-0", 0), (b"0" * 22 + b"42", 42), (b"2147483647", 2**31 - 1), (b"2147483648", -(2**31)),
-        (b"-2147483649", 2**31 - 1), (b"4294967297", 1), (b"12345678901234567890123", 1900168395),
-        (b"-12345678901234567890123", -1900168395), (b"18446744073709551617", 1), (b"1" * 40, -954437177)]
+INTS = [
+    (b"-0", 0),
+    (b"0" * 22 + b"42", 42),
+    (b"2147483647", 2**31 - 1),
+    (b"2147483648", -(2**31)),
+    (b"-2147483649", 2**31 - 1),
+    (b"4294967297", 1),
+    (b"12345678901234567890123", 1900168395),
+    (b"-12345678901234567890123", -1900168395),
+    (b"18446744073709551617", 1),
+    (b"1" * 40, -954437177),
+]
 NOT_INTS = [b"+1", b" 1", b"1 ", b"-", b"--1", b"1-", b"/", b":", b"0x1", "١".encode()]
 
 
-@pytest.mark.parametrize("msg, expected", [
-    # short layout: command, status[, error code][, payload]
-    (b"%xt%abc%0%{}%", ("abc", 0, 0, {})),
-    (b"%xt%abc%1%5%[1,2]", ("abc", 1, 5, [1, 2])),
-    (b"%xt%abc%0%1%2%3%", ("abc", 0, 1, 2)),
-    (b"%xt%007%-0008%00%", ("007", -8, 0, None)),
-    (b"%xt%abc%0", ("abc", 0, 0, None)),
-    (b"%xt%abc%0%%", ("abc", 0, 0, None)),
-    (b"%xt%abc%0%7", ("abc", 0, 7, None)),
-    (b"%xt%abc%0%7%", ("abc", 0, 7, None)),
-    (b"%xt%abc%-3%-%", ("abc", -3, 0, None)),
-    (b"%xt%abc%0%+1%", ("abc", 0, 0, None)),
-    (b"%xt%abc%0% 1%", ("abc", 0, 0, 1)),
-    (b'%xt%abc%0%{"a":"50%"}%', ("abc", 0, 0, None)),
-    (b"%xt%abc%0%[1]%,2]%", ("abc", 0, 0, [1])),
-    pytest.param(b"%xt%abc%1%2%[3]" + b"%x" * 5000, ("abc", 1, 2, [3]), id="thousands-of-fields"),
-    # long layout: field 2 is no integer, so field 1 is skipped unread
-    (b"%xt%ext%abc%1%0%{}%", ("abc", 1, 0, {})),
-    (b'%xt%\xff-x%abc%1%{"a":1}%', ("abc", 1, 0, {"a": 1})),
-    (b'%xt%ext%abc%1%4%"x"%[9]%', ("abc", 1, 4, "x")),
-    (b"%xt%abc%+1%5%{}%", ("+1", 5, 0, {})),
-    # the command name: bytes >= 128 dropped, A-Z lower-cased, nothing else touched
-    (b"%xt%Hi_@[Z\x00-.%0%", ("hi_@[z\x00-.", 0, 0, None)),
-    (b"%xt%a" + "é".encode() + b"B\x80\xff%0%", ("ab", 0, 0, None)),
-    (b"%xt%%0%{}%", ("", 0, 0, {})),
-    *[(b"%xt%abc%" + t + b"%" + t + b"%", ("abc", v, v, None)) for t, v in INTS],
-    *[(b"%xt%abc%" + t + b"%{}%", None) for t in NOT_INTS],
-    # not an XT packet, or malformed
-    *[(m, None) for m in [None, b"", b"%xt", b"%xt%", b"%xt%abc", b"%xt%abc%", b"%xt%ext%abc%",
-                          b"%xt%ext%abc%x%{}%", b"xxt%abc%0%", b"%Xt%abc%0%", b"%xT%abc%0%", b"%xt abc%0%",
-                          b'<msg t="sys"><body action="verChk" r="0"></body></msg>\x00', b'{"a":1}']],
-])
+@pytest.mark.parametrize(
+    "msg, expected",
+    [
+        # short layout: command, status[, error code][, payload]
+        (b"%xt%abc%0%{}%", ("abc", 0, 0, {})),
+        (b"%xt%abc%1%5%[1,2]", ("abc", 1, 5, [1, 2])),
+        (b"%xt%abc%0%1%2%3%", ("abc", 0, 1, 2)),
+        (b"%xt%007%-0008%00%", ("007", -8, 0, None)),
+        (b"%xt%abc%0", ("abc", 0, 0, None)),
+        (b"%xt%abc%0%%", ("abc", 0, 0, None)),
+        (b"%xt%abc%0%7", ("abc", 0, 7, None)),
+        (b"%xt%abc%0%7%", ("abc", 0, 7, None)),
+        (b"%xt%abc%-3%-%", ("abc", -3, 0, None)),
+        (b"%xt%abc%0%+1%", ("abc", 0, 0, None)),
+        (b"%xt%abc%0% 1%", ("abc", 0, 0, 1)),
+        (b'%xt%abc%0%{"a":"50%"}%', ("abc", 0, 0, None)),
+        (b"%xt%abc%0%[1]%,2]%", ("abc", 0, 0, [1])),
+        pytest.param(b"%xt%abc%1%2%[3]" + b"%x" * 5000, ("abc", 1, 2, [3]), id="thousands-of-fields"),
+        # long layout: field 2 is no integer, so field 1 is skipped unread
+        (b"%xt%ext%abc%1%0%{}%", ("abc", 1, 0, {})),
+        (b'%xt%\xff-x%abc%1%{"a":1}%', ("abc", 1, 0, {"a": 1})),
+        (b'%xt%ext%abc%1%4%"x"%[9]%', ("abc", 1, 4, "x")),
+        (b"%xt%abc%+1%5%{}%", ("+1", 5, 0, {})),
+        # the command name: bytes >= 128 dropped, A-Z lower-cased, nothing else touched
+        (b"%xt%Hi_@[Z\x00-.%0%", ("hi_@[z\x00-.", 0, 0, None)),
+        (b"%xt%a" + "é".encode() + b"B\x80\xff%0%", ("ab", 0, 0, None)),
+        (b"%xt%%0%{}%", ("", 0, 0, {})),
+        *[(b"%xt%abc%" + t + b"%" + t + b"%", ("abc", v, v, None)) for t, v in INTS],
+        *[(b"%xt%abc%" + t + b"%{}%", None) for t in NOT_INTS],
+        # not an XT packet, or malformed
+        *[
+            (m, None)
+            for m in [
+                None,
+                b"",
+                b"%xt",
+                b"%xt%",
+                b"%xt%abc",
+                b"%xt%abc%",
+                b"%xt%ext%abc%",
+                b"%xt%ext%abc%x%{}%",
+                b"xxt%abc%0%",
+                b"%Xt%abc%0%",
+                b"%xT%abc%0%",
+                b"%xt abc%0%",
+                b'<msg t="sys"><body action="verChk" r="0"></body></msg>\x00',
+                b'{"a":1}',
+            ]
+        ],
+    ],
+)
 def test_packet(monkeypatch, msg, expected):
     payloads = []  # what reaches the decoder: never an empty field
     decode = lambda p: payloads.append(p) or orjson.loads(p)
@@ -99,16 +128,19 @@ TOO_LARGE = "Python int too large to convert to C long" if IS_WINDOWS else "valu
 GATES = {"no method": object, "bare gatekeeper": lambda: Gatekeeper.__new__(Gatekeeper)}
 
 
-@pytest.mark.parametrize("answer, expected", [  # what the gate answers, or a gate named in GATES
-    (3.7, ("abc", 0, 0, "decoded", 3)),
-    (0, None),
-    (None, (TypeError, "an integer is required")),
-    (2**31, (OverflowError, TOO_LARGE)),
-    (2**70, (OverflowError, "Python int too large to convert to C long")),
-    (ValueError("boom"), (ValueError, "boom")),
-    ("no method", (AttributeError, "'object' object has no attribute 'get_destination_mask'")),
-    ("bare gatekeeper", (TypeError, "'NoneType' object is not iterable")),  # no tables yet
-])
+@pytest.mark.parametrize(
+    "answer, expected",
+    [  # what the gate answers, or a gate named in GATES
+        (3.7, ("abc", 0, 0, "decoded", 3)),
+        (0, None),
+        (None, (TypeError, "an integer is required")),
+        (2**31, (OverflowError, TOO_LARGE)),
+        (2**70, (OverflowError, "Python int too large to convert to C long")),
+        (ValueError("boom"), (ValueError, "boom")),
+        ("no method", (AttributeError, "'object' object has no attribute 'get_destination_mask'")),
+        ("bare gatekeeper", (TypeError, "'NoneType' object is not iterable")),  # no tables yet
+    ],
+)
 def test_gate_answer(monkeypatch, names, answer, expected):
     gate = GATES[answer]() if isinstance(answer, str) else Stub(answer)
     fake = Stub("decoded")
@@ -225,16 +257,19 @@ def failing_decoder(error):
 ClassLoads = type("ClassLoads", (types.ModuleType,), {"loads": property(lambda self: lambda p: ("class", p))})
 
 
-@pytest.mark.parametrize("replacement, data", [
-    ("patched", ("patched", b"[1]")),
-    ("class swapped", ("class", b"[1]")),
-    (types.SimpleNamespace(loads=lambda p: ("ns", type(p), p)), ("ns", bytes, b"[1]")),
-    (GETATTR_MODULE, ("getattr", b"[1]")),
-    (failing_decoder(ValueError), None),
-    (failing_decoder(KeyboardInterrupt), None),
-    (object(), None),
-    ("deleted", None),
-])
+@pytest.mark.parametrize(
+    "replacement, data",
+    [
+        ("patched", ("patched", b"[1]")),
+        ("class swapped", ("class", b"[1]")),
+        (types.SimpleNamespace(loads=lambda p: ("ns", type(p), p)), ("ns", bytes, b"[1]")),
+        (GETATTR_MODULE, ("getattr", b"[1]")),
+        (failing_decoder(ValueError), None),
+        (failing_decoder(KeyboardInterrupt), None),
+        (object(), None),
+        ("deleted", None),
+    ],
+)
 def test_payload_decoder(monkeypatch, replacement, data):
     parser = XtPreParser(Stub())
     assert parser.parse_and_route(b"%xt%abc%0%[1]%").data == [1]  # the real decoder first
@@ -260,12 +295,18 @@ int_st = st.from_regex(rb"-?[0-9]{1,3}|-?0*[0-9]{9,25}", fullmatch=True)
 command_st = st.from_regex(rb"[A-Za-z_\x80-\xff]{0,6}", fullmatch=True)
 payload_st = st.sampled_from([b"", b"{}", b"[1,2]", b'"x"', b'{"a":[1,null]}', b"1.5", b"{", b"-", b"+1", b" 1"])
 field_st = int_st | command_st | payload_st | st.binary(max_size=6)
-layout_st = st.builds(lambda head, status, rest: head + [status] + rest,
-                      st.lists(command_st, min_size=1, max_size=1) | st.tuples(field_st, command_st).map(list),
-                      int_st | int_st | field_st, st.lists(int_st | payload_st | field_st, max_size=6))
-packet_st = st.builds(lambda pre, parts, end: pre + b"%".join(parts) + end,
-                      st.sampled_from([b"%xt%"] * 12 + [b"%XT%", b"%xt", b""]),
-                      layout_st | st.lists(field_st, max_size=10), st.sampled_from([b"", b"%"]))
+layout_st = st.builds(
+    lambda head, status, rest: head + [status] + rest,
+    st.lists(command_st, min_size=1, max_size=1) | st.tuples(field_st, command_st).map(list),
+    int_st | int_st | field_st,
+    st.lists(int_st | payload_st | field_st, max_size=6),
+)
+packet_st = st.builds(
+    lambda pre, parts, end: pre + b"%".join(parts) + end,
+    st.sampled_from([b"%xt%"] * 12 + [b"%XT%", b"%xt", b""]),
+    layout_st | st.lists(field_st, max_size=10),
+    st.sampled_from([b"", b"%"]),
+)
 # One parser for every example, so that its cache is exercised too.
 SHARED = XtPreParser(types.SimpleNamespace(get_destination_mask=mask_of))
 

@@ -4,6 +4,7 @@ dict watchers, keys whose comparison runs Python code, and finalisers run mid-up
 Once a watched dict has held a key other than an exact str or bytes, the module remembers
 nothing more in that process, and other tests put such keys in place: so each check runs in
 an interpreter of its own, where the module does remember."""
+
 import ctypes
 import gc
 import subprocess
@@ -175,7 +176,6 @@ def check_keys_whose_comparison_runs_code_are_compared_every_time():
     assert log == [sink.name] * 3
 
 
-
 class RebindsWhenDropped:
     """A callable whose finaliser runs `effect`."""
 
@@ -192,7 +192,9 @@ class RebindsWhenDropped:
 def check_finalisers_run_while_a_value_is_replaced():
     gate = SimpleNamespace(get_destination_mask=lambda name: 2)
     parser = XtPreParser(gate)
-    restore = swap_module_attr(orjson, "loads", RebindsWhenDropped("first", lambda: setattr(orjson, "loads", loads_as("third"))))
+    restore = swap_module_attr(
+        orjson, "loads", RebindsWhenDropped("first", lambda: setattr(orjson, "loads", loads_as("third")))
+    )
     try:
         assert parser.parse_and_route(WANTED).data == "first"
         orjson.loads = loads_as("second")  # drops the first, whose finaliser rebinds it again
@@ -217,13 +219,18 @@ def check_finalisers_run_while_a_value_is_replaced():
     assert seen == ["abc"] and parser.parse_and_route(b"%xt%abc%1%").command == "changed"
 
 
-@pytest.mark.parametrize("check", [
-    check_answers_asked_for_while_another_watcher_runs_do_not_outlive_the_change,
-    check_keys_whose_comparison_runs_code_are_compared_every_time,
-    check_finalisers_run_while_a_value_is_replaced,
-], ids=lambda check: check.__name__.removeprefix("check_"))
+@pytest.mark.parametrize(
+    "check",
+    [
+        check_answers_asked_for_while_another_watcher_runs_do_not_outlive_the_change,
+        check_keys_whose_comparison_runs_code_are_compared_every_time,
+        check_finalisers_run_while_a_value_is_replaced,
+    ],
+    ids=lambda check: check.__name__.removeprefix("check_"),
+)
 def test_in_an_interpreter_of_its_own(check):
     code = f"import test_remembered; test_remembered.{check.__name__}()"
-    run = subprocess.run([sys.executable, "-c", code], cwd=Path(__file__).parent, capture_output=True, text=True,
-                         timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-c", code], cwd=Path(__file__).parent, capture_output=True, text=True, timeout=300
+    )
     assert run.returncode == 0, run.stderr

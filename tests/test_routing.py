@@ -15,10 +15,20 @@ def route(packet, log):
     return vrel_dll.Gatekeeper({}, {}).route_to_queues(packet, *queues)
 
 
-@pytest.mark.parametrize("destination, expected", [
-    (0, []), (1, ["rpc"]), (2, ["evt"]), (3, ["rpc", "evt"]), (-1, ["rpc", "evt"]), (-2, ["evt"]), (-3, ["rpc"]),
-    (4, []), (True, ["rpc"]),
-])
+@pytest.mark.parametrize(
+    "destination, expected",
+    [
+        (0, []),
+        (1, ["rpc"]),
+        (2, ["evt"]),
+        (3, ["rpc", "evt"]),
+        (-1, ["rpc", "evt"]),
+        (-2, ["evt"]),
+        (-3, ["rpc"]),
+        (4, []),
+        (True, ["rpc"]),
+    ],
+)
 def test_mask_bits_pick_the_queues_in_order(destination, expected):
     log, packet = [], Obj(destination=destination)
     assert route(packet, log) is None
@@ -37,11 +47,14 @@ def test_asyncio_queues_by_keyword_and_failing_puts():
     assert own_entries(info.value) == ENTRY and evt.get_nowait() is record  # the RPC put stays
 
 
-@pytest.mark.parametrize("packet, exc, message", [
-    (Obj(destination="3"), TypeError, "an integer is required"),
-    (Obj(destination=2**31), OverflowError, TOO_LARGE),
-    (object(), AttributeError, "'object' object has no attribute 'destination'"),
-])
+@pytest.mark.parametrize(
+    "packet, exc, message",
+    [
+        (Obj(destination="3"), TypeError, "an integer is required"),
+        (Obj(destination=2**31), OverflowError, TOO_LARGE),
+        (object(), AttributeError, "'object' object has no attribute 'destination'"),
+    ],
+)
 def test_unreadable_destination_touches_no_queue(packet, exc, message):
     log = []
     with pytest.raises(exc, match=f"^{message}$") as info:

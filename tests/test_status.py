@@ -29,25 +29,31 @@ def test_success_hands_the_data_back(lines, status, code):
     assert own_entries(info.value) == ENTRY
 
 
-@pytest.mark.parametrize("command, status, code, expected", [
-    ("abc", 1, 454, "[abc] STATUS 1 | ERROR 454: four"),
-    (None, -2**31, 0, "[None] STATUS -2147483648 | ERROR 0: Unknown error code"),
-    ("caf\u00e9", 2**31 - 1, -7, "[caf\u00e9] STATUS 2147483647 | ERROR -7: None"),
-    ("\u2603\ud800", 0, 453, "[\u2603\ud800] STATUS 0 | ERROR 453: \U0001f600"),
-])
+@pytest.mark.parametrize(
+    "command, status, code, expected",
+    [
+        ("abc", 1, 454, "[abc] STATUS 1 | ERROR 454: four"),
+        (None, -(2**31), 0, "[None] STATUS -2147483648 | ERROR 0: Unknown error code"),
+        ("caf\u00e9", 2**31 - 1, -7, "[caf\u00e9] STATUS 2147483647 | ERROR -7: None"),
+        ("\u2603\ud800", 0, 453, "[\u2603\ud800] STATUS 0 | ERROR 453: \U0001f600"),
+    ],
+)
 def test_failure_logs_one_line(lines, command, status, code, expected):
     gate = vrel_dll.Gatekeeper({}, {454: "four", -7: None, 453: "\U0001f600"})
     assert gate.process_status(command, status, code, {"ignored": 1}) is False
     assert lines == [expected + "\n"]
 
 
-@pytest.mark.parametrize("args, exc, message, entries", [
-    (("c", 0, 4, None), TypeError, "Expected str, got bytes", ENTRY),
-    (("c", 0, 6, None), TypeError, "Expected str, got Sub", ENTRY),
-    ((5, "1", 0, None), TypeError, "an integer is required", ENTRY),  # status before command
-    (("c", 1, 2**31, None), OverflowError, TOO_LARGE, ENTRY),
-    ((b"c", 1, 0, None), TypeError, r"Argument 'command' has incorrect type \(expected str, got bytes\)", []),
-])
+@pytest.mark.parametrize(
+    "args, exc, message, entries",
+    [
+        (("c", 0, 4, None), TypeError, "Expected str, got bytes", ENTRY),
+        (("c", 0, 6, None), TypeError, "Expected str, got Sub", ENTRY),
+        ((5, "1", 0, None), TypeError, "an integer is required", ENTRY),  # status before command
+        (("c", 1, 2**31, None), OverflowError, TOO_LARGE, ENTRY),
+        ((b"c", 1, 0, None), TypeError, r"Argument 'command' has incorrect type \(expected str, got bytes\)", []),
+    ],
+)
 def test_errors_log_nothing(lines, args, exc, message, entries):
     gate = vrel_dll.Gatekeeper({}, {4: b"x", 6: type("Sub", (str,), {})("x")})
     with pytest.raises(exc, match=f"^{message}$") as info:
@@ -68,8 +74,14 @@ def test_logger_is_looked_up_at_each_call(monkeypatch):
 
 def test_key_that_replaces_the_table_during_lookup(lines):
     gate = vrel_dll.Gatekeeper({}, None)
-    code = type("Code", (), {"__hash__": lambda s: hash(6),  # drops the only other reference to the dict searched
-                             "__eq__": lambda s, o: setattr(gate, "_error_codes", None) or True})
+    code = type(
+        "Code",
+        (),
+        {
+            "__hash__": lambda s: hash(6),  # drops the only other reference to the dict searched
+            "__eq__": lambda s, o: setattr(gate, "_error_codes", None) or True,
+        },
+    )
     gate._error_codes = {code(): "found"}
     assert gate.process_status("c", 0, 6, None) is False and lines == ["[c] STATUS 0 | ERROR 6: found\n"]
 
@@ -95,8 +107,15 @@ def test_warning_is_found_anew_at_each_call(monkeypatch):
     for step in steps:
         step()
         assert gate.process_status("c", 0, 1, None) is False
-    assert log == ["method", "instance", "replaced", "static", "property", "[c] STATUS 0 | ERROR 1: Unknown error code",
-                   "new"]
+    assert log == [
+        "method",
+        "instance",
+        "replaced",
+        "static",
+        "property",
+        "[c] STATUS 0 | ERROR 1: Unknown error code",
+        "new",
+    ]
     monkeypatch.setattr(vrel_dll, "logger", object())
     with pytest.raises(AttributeError, match="^'object' object has no attribute 'warning'$") as info:
         gate.process_status("c", 0, 1, None)

@@ -1,4 +1,5 @@
 """Gatekeeper: construction, the three table attributes and the two look-ups."""
+
 import gc
 import types
 import weakref
@@ -43,16 +44,19 @@ def key(lower):
     return type("Key", (str,), {"lower": lambda self: lower()})("Key")
 
 
-@pytest.mark.parametrize("handlers, expected", [
-    ({"Foo": H1, b"BAR": H2}, {"foo": H1, "bar": H2}),
-    ({"A": 1, "a": 2}, {"a": 2}),
-    ({"a": 2, "A": 1}, {"a": 1}),
-    ({b"d" + "é".encode() + b"J\xff": H1, b"": H2}, {"dj": H1, "": H2}),
-    ({"ÉCOLE": H1}, {"école": H1}),
-    ({None: 1, 5: 2, (1, 2): 3, "x": H1}, {"x": H1}),
-    ({type("B", (bytes,), {})(b"XY"): H1}, {"xy": H1}),
-    ({key(lambda: "custom"): H1}, {"custom": H1}),
-])
+@pytest.mark.parametrize(
+    "handlers, expected",
+    [
+        ({"Foo": H1, b"BAR": H2}, {"foo": H1, "bar": H2}),
+        ({"A": 1, "a": 2}, {"a": 2}),
+        ({"a": 2, "A": 1}, {"a": 1}),
+        ({b"d" + "é".encode() + b"J\xff": H1, b"": H2}, {"dj": H1, "": H2}),
+        ({"ÉCOLE": H1}, {"école": H1}),
+        ({None: 1, 5: 2, (1, 2): 3, "x": H1}, {"x": H1}),
+        ({type("B", (bytes,), {})(b"XY"): H1}, {"xy": H1}),
+        ({key(lambda: "custom"): H1}, {"custom": H1}),
+    ],
+)
 def test_handler_keys_are_normalised(handlers, expected):
     table = Gatekeeper(handlers=handlers, error_codes=None)._handler_map
     assert table == expected and all(table[k] is v for k, v in expected.items())
@@ -74,17 +78,25 @@ except TypeError as unhashable:
 RESIZED = (RuntimeError, "dictionary changed size during iteration", [INIT])
 
 
-@pytest.mark.parametrize("handlers, codes, error", [
-    ([], {}, (TypeError, "Argument 'handlers' has incorrect type (expected dict, got list)", [])),
-    (5, "x", (TypeError, "Argument 'handlers' has incorrect type (expected dict, got int)", [])),
-    ({}, OrderedDict(),
-     (TypeError, "Argument 'error_codes' has incorrect type (expected dict, got collections.OrderedDict)", [])),
-    (None, {}, (AttributeError, "'NoneType' object has no attribute 'items'", [INIT])),
-    ({"ok": 1, key(lambda: {}["no lower"]): 2}, {}, (KeyError, "'no lower'", [INIT])),
-    ({"ok": 1, key(lambda: ["unhashable"]): 2}, {}, (TypeError, UNHASHABLE, [INIT])),
-    *[(lambda p=p, g=g: resizing(p, g), {}, RESIZED) for p, g in
-      [("first", True), ("last", True), ("only", True), ("first", False), ("last", False)]],
-])
+@pytest.mark.parametrize(
+    "handlers, codes, error",
+    [
+        ([], {}, (TypeError, "Argument 'handlers' has incorrect type (expected dict, got list)", [])),
+        (5, "x", (TypeError, "Argument 'handlers' has incorrect type (expected dict, got int)", [])),
+        (
+            {},
+            OrderedDict(),
+            (TypeError, "Argument 'error_codes' has incorrect type (expected dict, got collections.OrderedDict)", []),
+        ),
+        (None, {}, (AttributeError, "'NoneType' object has no attribute 'items'", [INIT])),
+        ({"ok": 1, key(lambda: {}["no lower"]): 2}, {}, (KeyError, "'no lower'", [INIT])),
+        ({"ok": 1, key(lambda: ["unhashable"]): 2}, {}, (TypeError, UNHASHABLE, [INIT])),
+        *[
+            (lambda p=p, g=g: resizing(p, g), {}, RESIZED)
+            for p, g in [("first", True), ("last", True), ("only", True), ("first", False), ("last", False)]
+        ],
+    ],
+)
 def test_construction_errors_change_nothing(gk, handlers, codes, error):
     before = tables(gk)
     with pytest.raises(error[0]) as exc:
@@ -93,14 +105,17 @@ def test_construction_errors_change_nothing(gk, handlers, codes, error):
     assert all(a is b for a, b in zip(tables(gk), before))
 
 
-@pytest.mark.parametrize("outcome, loop", [
-    (LOOP, LOOP),
-    (RuntimeError("no running event loop"), None),
-    (type("NoLoop", (RuntimeError,), {})(), None),
-    (ValueError("odd loop"), ValueError),
-    (KeyboardInterrupt(), KeyboardInterrupt),
-    ("deleted", NameError),
-])
+@pytest.mark.parametrize(
+    "outcome, loop",
+    [
+        (LOOP, LOOP),
+        (RuntimeError("no running event loop"), None),
+        (type("NoLoop", (RuntimeError,), {})(), None),
+        (ValueError("odd loop"), ValueError),
+        (KeyboardInterrupt(), KeyboardInterrupt),
+        ("deleted", NameError),
+    ],
+)
 def test_loop_capture(monkeypatch, gk, names, outcome, loop):
     if isinstance(outcome, str):
         monkeypatch.delattr(vrel_dll, "asyncio")
@@ -135,10 +150,19 @@ def test_table_attribute(gk, attr):
     assert getattr(gk, attr) is None
 
 
-@pytest.mark.parametrize("command, mask, handler", [
-    ("evt", 2, H1), ("rpc", 1, None), ("both", 3, H2), ("empty", 1, None), ("none", 0, None), ("EVT", 0, None),
-    (None, 0, None), ("", 0, None),
-])
+@pytest.mark.parametrize(
+    "command, mask, handler",
+    [
+        ("evt", 2, H1),
+        ("rpc", 1, None),
+        ("both", 3, H2),
+        ("empty", 1, None),
+        ("none", 0, None),
+        ("EVT", 0, None),
+        (None, 0, None),
+        ("", 0, None),
+    ],
+)
 def test_lookups(command, mask, handler):
     g = Gatekeeper({"Evt": H1, "both": H2}, {})
     g._pending_futures.update({"rpc": deque([1]), "both": deque([1]), "empty": deque()})

@@ -1,4 +1,5 @@
 """XtPre, the record of one parsed packet."""
+
 import copy
 import ctypes
 import gc
@@ -57,14 +58,17 @@ def test_attribute_errors_leave_the_record_unchanged():
     assert fields(record) == (None, 1, 2, None, 3)
 
 
-@pytest.mark.parametrize("state, error, message", [
-    ([1], TypeError, "Expected tuple, got list"),
-    ((1, 2), ValueError, "XtPre state must hold 5 or 6 items, not 2"),
-    (("c", 1, "x", None, 3), TypeError, "an integer is required"),
-    (("c", 1, 2, None, 2**31), OverflowError, TOO_LARGE),
-    ((b"c", 1, 2, None, 3), TypeError, "Argument 'command' has incorrect type (expected str, got bytes)"),
-    (("c", 1, 2, None, 3, {"a": 1}), AttributeError, "'vrel_dll.XtPre' object has no attribute '__dict__'"),
-])
+@pytest.mark.parametrize(
+    "state, error, message",
+    [
+        ([1], TypeError, "Expected tuple, got list"),
+        ((1, 2), ValueError, "XtPre state must hold 5 or 6 items, not 2"),
+        (("c", 1, "x", None, 3), TypeError, "an integer is required"),
+        (("c", 1, 2, None, 2**31), OverflowError, TOO_LARGE),
+        ((b"c", 1, 2, None, 3), TypeError, "Argument 'command' has incorrect type (expected str, got bytes)"),
+        (("c", 1, 2, None, 3, {"a": 1}), AttributeError, "'vrel_dll.XtPre' object has no attribute '__dict__'"),
+    ],
+)
 def test_setstate_errors_leave_the_record_unchanged(state, error, message):
     record = XtPre("x", 1, 2, [], 3)
     with pytest.raises(error) as exc:
@@ -118,8 +122,14 @@ def test_pickle_round_trip(protocol):
     tagged.tag = {"x": 1}
     cyclic = XtPre("c", 1, 2, None, 3)
     cyclic.data = [cyclic]
-    records = [XtPre("abc", 1, 0, {"k": [1, 2]}, 3), XtPre(None, -(2**31), 2**31 - 1, None, -1),
-               XtPre.__new__(XtPre), tagged, Named("n"), cyclic]
+    records = [
+        XtPre("abc", 1, 0, {"k": [1, 2]}, 3),
+        XtPre(None, -(2**31), 2**31 - 1, None, -1),
+        XtPre.__new__(XtPre),
+        tagged,
+        Named("n"),
+        cyclic,
+    ]
     clones = pickle.loads(pickle.dumps(records, protocol))
     for record, clone in zip(records[:-1], clones):
         assert type(clone) is type(record) and clone is not record
@@ -139,8 +149,12 @@ def test_copy_and_deepcopy():
 
 @pytest.mark.parametrize("protocol", PROTOCOLS)
 def test_functions_and_methods_pickle_by_reference(protocol):
-    callables = [vrel_dll.cy_format_xt, vrel_dll.Gatekeeper.register_rpc, vrel_dll.XtPreParser.parse_and_route,
-                 vrel_dll.XtPre.__reduce__]
+    callables = [
+        vrel_dll.cy_format_xt,
+        vrel_dll.Gatekeeper.register_rpc,
+        vrel_dll.XtPreParser.parse_and_route,
+        vrel_dll.XtPre.__reduce__,
+    ]
     for clone in (pickle.loads(pickle.dumps(callables, protocol)), copy.deepcopy(callables)):
         assert all(a is b for a, b in zip(clone, callables, strict=True))
 

@@ -29,9 +29,27 @@ ROOT = Path(__file__).resolve().parent.parent
 def gcovr(build_dir: Path, root: Path, gcov: str, out: Path) -> tuple[dict, dict]:
     """gcovr's detailed and summary reports, as dicts."""
     detail, summary = out / "detail.json", out / "summary.json"
-    subprocess.run([sys.executable, "-m", "gcovr", "--root", str(root), "--filter", str(root / "src") + "/",
-                    "--gcov-executable", gcov, "--exclude-unreachable-branches", "--exclude-throw-branches",
-                    "--json", str(detail), "--json-summary", str(summary), str(build_dir)], check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "gcovr",
+            "--root",
+            str(root),
+            "--filter",
+            str(root / "src") + "/",
+            "--gcov-executable",
+            gcov,
+            "--exclude-unreachable-branches",
+            "--exclude-throw-branches",
+            "--json",
+            str(detail),
+            "--json-summary",
+            str(summary),
+            str(build_dir),
+        ],
+        check=True,
+    )
     return json.loads(detail.read_text()), json.loads(summary.read_text())
 
 
@@ -56,13 +74,17 @@ def report(summary: dict, untaken: dict[str, list[tuple[int, int]]]) -> list[str
     width = max([len(f["filename"]) for f in files] + [len("total")])
     out = [f"{'file':<{width}}  {'lines':>15}  {'branches':>15}"]
     for f in files:
-        out.append(f"{f['filename']:<{width}}  {f['line_covered']:>5}/{f['line_total']:<5} "
-                   f"{percent(f['line_covered'], f['line_total'])}  {f['branch_covered']:>5}/{f['branch_total']:<5} "
-                   f"{percent(f['branch_covered'], f['branch_total'])}")
-    out.append(f"{'total':<{width}}  {summary['line_covered']:>5}/{summary['line_total']:<5} "
-               f"{percent(summary['line_covered'], summary['line_total'])}  "
-               f"{summary['branch_covered']:>5}/{summary['branch_total']:<5} "
-               f"{percent(summary['branch_covered'], summary['branch_total'])}")
+        out.append(
+            f"{f['filename']:<{width}}  {f['line_covered']:>5}/{f['line_total']:<5} "
+            f"{percent(f['line_covered'], f['line_total'])}  {f['branch_covered']:>5}/{f['branch_total']:<5} "
+            f"{percent(f['branch_covered'], f['branch_total'])}"
+        )
+    out.append(
+        f"{'total':<{width}}  {summary['line_covered']:>5}/{summary['line_total']:<5} "
+        f"{percent(summary['line_covered'], summary['line_total'])}  "
+        f"{summary['branch_covered']:>5}/{summary['branch_total']:<5} "
+        f"{percent(summary['branch_covered'], summary['branch_total'])}"
+    )
     out.append("")
     out.append(f"lines with branches never taken ({sum(len(v) for v in untaken.values())}):")
     for file, lines in untaken.items():

@@ -37,8 +37,9 @@ VERSIONS = ["3.12", "3.13", "3.14", "3.15"]
 def runs_as(exe: str, version: str) -> bool:
     """True when `exe` really starts and is Python `version` (pyenv shims may not)."""
     try:
-        out = subprocess.run([exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-                             capture_output=True, text=True, timeout=60)
+        out = subprocess.run(
+            [exe, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], capture_output=True, text=True, timeout=60
+        )
     except OSError:
         return False
     return out.returncode == 0 and out.stdout.strip() == version
@@ -125,8 +126,19 @@ def on_newest(session: str, extra: list[str], pick: int = -1) -> int:
 
 
 def main() -> int:
-    commands = ("tests", "lint", "wheel", "demo", "bench", "instructions", "sanitize", "leaks", "coverage", "fuzz",
-                "windows")
+    commands = (
+        "tests",
+        "lint",
+        "wheel",
+        "demo",
+        "bench",
+        "instructions",
+        "sanitize",
+        "leaks",
+        "coverage",
+        "fuzz",
+        "windows",
+    )
     if len(sys.argv) < 2 or sys.argv[1] not in commands:
         print(__doc__, file=sys.stderr)
         return 2

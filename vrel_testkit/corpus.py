@@ -37,10 +37,55 @@ ERROR_CODES: dict[int, str] = {
 SHARE_WANTED = 62
 SHARE_UNWANTED = 28  # the remaining 10 are malformed or not XT
 
-_NAMES = ["Ana", "Bogdan", "Cristina", "Dan", "Elena", "Florin", "Gabriela", "Horia", "Ioana", "Jean", "Kira",
-          "Liviu", "Mara", "Nicu", "Oana", "Petru", "Raluca", "Sorin", "Tudor", "Vlad"]
-_WORDS = ["hello", "anyone", "up", "for", "a", "match", "gg", "nice", "shot", "trade", "sword", "shield", "later",
-          "brb", "lol", "the", "boss", "is", "at", "north", "gate", "need", "healer", "ok", "thanks"]
+_NAMES = [
+    "Ana",
+    "Bogdan",
+    "Cristina",
+    "Dan",
+    "Elena",
+    "Florin",
+    "Gabriela",
+    "Horia",
+    "Ioana",
+    "Jean",
+    "Kira",
+    "Liviu",
+    "Mara",
+    "Nicu",
+    "Oana",
+    "Petru",
+    "Raluca",
+    "Sorin",
+    "Tudor",
+    "Vlad",
+]
+_WORDS = [
+    "hello",
+    "anyone",
+    "up",
+    "for",
+    "a",
+    "match",
+    "gg",
+    "nice",
+    "shot",
+    "trade",
+    "sword",
+    "shield",
+    "later",
+    "brb",
+    "lol",
+    "the",
+    "boss",
+    "is",
+    "at",
+    "north",
+    "gate",
+    "need",
+    "healer",
+    "ok",
+    "thanks",
+]
 _ITEMS = ["sword", "shield", "potion", "helmet", "boots", "ring", "amulet", "bow", "arrow", "scroll"]
 
 
@@ -70,8 +115,12 @@ def _payload(rng: random.Random, command: str) -> Any:
     if command == "userLeave":
         return {"uid": rng.randrange(1, 500_000)}
     if command == "playerMove":
-        return {"uid": rng.randrange(1, 500_000), "x": rng.randrange(800), "y": rng.randrange(600),
-                "d": rng.randrange(8)}
+        return {
+            "uid": rng.randrange(1, 500_000),
+            "x": rng.randrange(800),
+            "y": rng.randrange(600),
+            "d": rng.randrange(8),
+        }
     if command == "publicMessage":
         text = " ".join(rng.choice(_WORDS) for _ in range(rng.randrange(1, 40)))
         return {"uid": rng.randrange(1, 500_000), "room": rng.randrange(1, 40), "msg": text}
@@ -79,8 +128,15 @@ def _payload(rng: random.Random, command: str) -> Any:
         users = [_user(rng) for _ in range(rng.randrange(0, 30))]
         return {"room": rng.randrange(1, 40), "name": "room" + str(rng.randrange(40)), "users": users}
     if command in ("inventoryUpdate", "getInventory"):
-        items = [{"id": rng.randrange(10_000), "kind": rng.choice(_ITEMS), "qty": rng.randrange(1, 99),
-                  "dur": round(rng.random(), 3)} for _ in range(rng.randrange(1, 60))]
+        items = [
+            {
+                "id": rng.randrange(10_000),
+                "kind": rng.choice(_ITEMS),
+                "qty": rng.randrange(1, 99),
+                "dur": round(rng.random(), 3),
+            }
+            for _ in range(rng.randrange(1, 60))
+        ]
         return {"gold": rng.randrange(100_000), "items": items}
     if command == "getRoomList":
         rooms = range(rng.randrange(5, 60))
@@ -129,8 +185,11 @@ def _malformed(rng: random.Random) -> bytes:
         b"",
         b"<policy-file-request/>",
         b"<msg t='sys'><body action='apiOK' r='0'><ver v='165' /></body></msg>",
-        b"<msg t='sys'><body action='pubMsg' r='" + str(rng.randrange(40)).encode() + b"'><txt><![CDATA["
-        + " ".join(rng.choice(_WORDS) for _ in range(rng.randrange(2, 12))).encode() + b"]]></txt></body></msg>",
+        b"<msg t='sys'><body action='pubMsg' r='"
+        + str(rng.randrange(40)).encode()
+        + b"'><txt><![CDATA["
+        + " ".join(rng.choice(_WORDS) for _ in range(rng.randrange(2, 12))).encode()
+        + b"]]></txt></body></msg>",
         orjson.dumps({"t": "xt", "b": {"c": command, "p": _payload(rng, command)}}),
         b"PING",
         b"\r\n",
@@ -176,13 +235,32 @@ def build_requests(size: int = 256, seed: int = SEED) -> Requests:
     xml: list[tuple[str, str, str, str]] = []
     for _ in range(size):
         # Raw XT requests carry three arguments: a name, a number and a word.
-        xt.append((rng.choice(["zone", "lobby"]), rng.choice(["joinRoom", "buyItem", "moveTo", "getRoomList"]),
-                   ["room" + str(rng.randrange(40)), rng.randrange(100_000), rng.choice(_WORDS)]))
-        json_xt.append((rng.choice(["zone", "lobby"]), rng.choice(["moveTo", "buyItem", "sendMessage"]),
-                        {"x": rng.randrange(800), "y": rng.randrange(600),
-                         "msg": " ".join(rng.choice(_WORDS) for _ in range(rng.randrange(0, 12))),
-                         "item": {"id": rng.randrange(10_000), "qty": rng.randrange(1, 9)}}))
+        xt.append(
+            (
+                rng.choice(["zone", "lobby"]),
+                rng.choice(["joinRoom", "buyItem", "moveTo", "getRoomList"]),
+                ["room" + str(rng.randrange(40)), rng.randrange(100_000), rng.choice(_WORDS)],
+            )
+        )
+        json_xt.append(
+            (
+                rng.choice(["zone", "lobby"]),
+                rng.choice(["moveTo", "buyItem", "sendMessage"]),
+                {
+                    "x": rng.randrange(800),
+                    "y": rng.randrange(600),
+                    "msg": " ".join(rng.choice(_WORDS) for _ in range(rng.randrange(0, 12))),
+                    "item": {"id": rng.randrange(10_000), "qty": rng.randrange(1, 9)},
+                },
+            )
+        )
         nick = rng.choice(_NAMES)
-        xml.append(("sys", rng.choice(["login", "joinRoom", "pubMsg"]), str(rng.randrange(-1, 40)),
-                    f"<login z='zone'><nick><![CDATA[{nick}]]></nick><pword><![CDATA[]]></pword></login>"))
+        xml.append(
+            (
+                "sys",
+                rng.choice(["login", "joinRoom", "pubMsg"]),
+                str(rng.randrange(-1, 40)),
+                f"<login z='zone'><nick><![CDATA[{nick}]]></nick><pword><![CDATA[]]></pword></login>",
+            )
+        )
     return Requests(xt, json_xt, xml)

@@ -65,11 +65,15 @@ def retained(parser: vrel_dll.XtPreParser, packets: Iterator[bytes], base: int) 
 def phases(huge: int) -> list[tuple[str, Callable[[], Iterator[bytes]]]]:
     few = max(8, (256 << 20) // huge)  # about 256 MB of huge fields per phase
     return [
-        ("huge fields before the cache fills", lambda: interleave(
-            huge_commands(few, huge, b"W"), huge_commands(few, huge, b"U"), ordinary(1000))),
+        (
+            "huge fields before the cache fills",
+            lambda: interleave(huge_commands(few, huge, b"W"), huge_commands(few, huge, b"U"), ordinary(1000)),
+        ),
         ("cache filled with the longest kept names", lambda: longest_kept(CACHE_ENTRIES)),
-        ("huge fields after the cache is full", lambda: interleave(
-            huge_commands(few, huge, b"W"), huge_commands(few, huge, b"U"), ordinary(1000, 10**6))),
+        (
+            "huge fields after the cache is full",
+            lambda: interleave(huge_commands(few, huge, b"W"), huge_commands(few, huge, b"U"), ordinary(1000, 10**6)),
+        ),
     ]
 
 

@@ -88,8 +88,9 @@ def decode(payload: bytes | None, loads: Callable[[bytes], Any] = orjson.loads) 
         return None
 
 
-def parse(msg: bytes | None, mask_of: Callable[[str], int],
-          loads: Callable[[bytes], Any] = orjson.loads) -> tuple[str, int, int, Any, int] | None:
+def parse(
+    msg: bytes | None, mask_of: Callable[[str], int], loads: Callable[[bytes], Any] = orjson.loads
+) -> tuple[str, int, int, Any, int] | None:
     """The record's fields (command, status, error code, data, destination) for one message,
     or None; `mask_of` answers the gate's mask for a command name."""
     found = header(msg)
@@ -119,8 +120,7 @@ class Fed(NamedTuple):
     rest: bytes  # what stays in the buffer
 
 
-def feed(data: bytes | bytearray, mask_of: Callable[[str], int],
-         loads: Callable[[bytes], Any] = orjson.loads) -> Fed:
+def feed(data: bytes | bytearray, mask_of: Callable[[str], int], loads: Callable[[bytes], Any] = orjson.loads) -> Fed:
     """What handing a stream to the parser gives: each complete message parsed and its record routed."""
     messages, rest = split_stream(data)
     records = [r for r in (parse(m, mask_of, loads) for m in messages) if r is not None]

@@ -41,8 +41,7 @@ class Decimal {
 public:
     explicit Decimal(int32_t value) noexcept
         : magnitude_(value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value)),
-          length_(value < 0 ? 2 : 1),
-          negative_(value < 0) {
+          length_(value < 0 ? 2 : 1), negative_(value < 0) {
         for (uint32_t rest = magnitude_; rest >= 10u; rest /= 10u) ++length_;
     }
     Py_ssize_t length() const noexcept { return length_; }
@@ -188,9 +187,15 @@ PyObject* write_text(const Parts&... parts) noexcept {
     PyObject* result = PyUnicode_New(size.length(), size.maxchar());
     if (result == nullptr || size.length() == 0) return result;  // the empty string is shared: never write into it
     switch (PyUnicode_KIND(result)) {
-        case PyUnicode_1BYTE_KIND: write_parts(PyUnicode_1BYTE_DATA(result), parts...); break;
-        case PyUnicode_2BYTE_KIND: write_parts(PyUnicode_2BYTE_DATA(result), parts...); break;
-        default: write_parts(PyUnicode_4BYTE_DATA(result), parts...); break;
+        case PyUnicode_1BYTE_KIND:
+            write_parts(PyUnicode_1BYTE_DATA(result), parts...);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            write_parts(PyUnicode_2BYTE_DATA(result), parts...);
+            break;
+        default:
+            write_parts(PyUnicode_4BYTE_DATA(result), parts...);
+            break;
     }
     return result;
 }

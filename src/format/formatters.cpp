@@ -14,12 +14,15 @@ namespace vrel {
 
 namespace {
 
-Signature kXtSig{"cy_format_xt",
-                 {typed("server_header", &PyUnicode_Type), typed("command", &PyUnicode_Type), typed("data", &PyList_Type)}};
-Signature kJsonXtSig{"cy_format_json_xt", {typed("server_header", &PyUnicode_Type), typed("command", &PyUnicode_Type),
-                                           typed("data", &PyDict_Type)}};
-Signature kXmlSig{"cy_format_xml", {typed("t", &PyUnicode_Type), typed("action", &PyUnicode_Type),
-                                    typed("r", &PyUnicode_Type), typed("data", &PyUnicode_Type)}};
+Signature kXtSig{
+    "cy_format_xt",
+    {typed("server_header", &PyUnicode_Type), typed("command", &PyUnicode_Type), typed("data", &PyList_Type)}};
+Signature kJsonXtSig{
+    "cy_format_json_xt",
+    {typed("server_header", &PyUnicode_Type), typed("command", &PyUnicode_Type), typed("data", &PyDict_Type)}};
+Signature kXmlSig{"cy_format_xml",
+                  {typed("t", &PyUnicode_Type), typed("action", &PyUnicode_Type), typed("r", &PyUnicode_Type),
+                   typed("data", &PyUnicode_Type)}};
 
 // The texts of a message's data items, each held by a strong reference until the message
 // is built: an item's __str__ may drop the items walked before it.

@@ -183,8 +183,10 @@ bool unreachable_fresh_deque(PyObject* que) noexcept {
         return false;
     }
     const Py_ssize_t weaklist = g_known.deque->tp_weaklistoffset;
-    if (weaklist <= 0 || *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(que) + weaklist) != nullptr) return false;
-    PyObject* maxlen = Py_TYPE(g_known.maxlen)->tp_descr_get(g_known.maxlen, que, reinterpret_cast<PyObject*>(g_known.deque));
+    if (weaklist <= 0 || *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(que) + weaklist) != nullptr)
+        return false;
+    PyObject* maxlen =
+        Py_TYPE(g_known.maxlen)->tp_descr_get(g_known.maxlen, que, reinterpret_cast<PyObject*>(g_known.deque));
     if (maxlen == nullptr) {
         PyErr_Clear();
         return false;
@@ -250,8 +252,9 @@ PyObject* command_key(PyObject* command) noexcept {
     const uint64_t spread = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(command)) * 0x9E3779B97F4A7C15u;
     RecentCommand& recent = g_recent_commands[spread >> 60];
     if (recent.command == command) return Py_NewRef(recent.key);
-    PyObject* key = PyUnicode_IS_ASCII(command) ? ascii_lower(command)
-                                                 : call_method(command, g_known.lower != nullptr, g_known.lower, S().lower);
+    PyObject* key = PyUnicode_IS_ASCII(command)
+                        ? ascii_lower(command)
+                        : call_method(command, g_known.lower != nullptr, g_known.lower, S().lower);
     if (key == nullptr || PyUnicode_GET_LENGTH(command) > kKeptCommand) return key;
     PyObject* old_command = recent.command;
     PyObject* old_key = recent.key;

@@ -74,8 +74,7 @@ int install_gatekeeper_methods() noexcept;
 // The methods in the order they are installed, the pickling refusal last.
 inline constexpr const FunctionDef* kGatekeeperMethods[] = {
     &kGetDestinationMaskDef, &kProcessStatusDef, &kRouteToQueuesDef, &kRegisterRpcDef, &kResolveRpcDef,
-    &kRemoveFutureDef,       &kGetHandlerDef,    &kCancelAllDef,     &kFailAllDef,
-    &kRefuseReduceDef,
+    &kRemoveFutureDef,       &kGetHandlerDef,    &kCancelAllDef,     &kFailAllDef,     &kRefuseReduceDef,
 };
 
 }  // namespace vrel

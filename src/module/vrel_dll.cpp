@@ -23,8 +23,7 @@ TracebackSite kInitSite{"init vrel_dll", kFile, __LINE__};
 
 // Copies spec.<from> to module.<to>; a missing attribute is skipped, None is copied only
 // when allowed.
-int copy_spec_attr(PyObject* spec, PyObject* module_dict, const char* from, const char* to,
-                   bool allow_none) noexcept {
+int copy_spec_attr(PyObject* spec, PyObject* module_dict, const char* from, const char* to, bool allow_none) noexcept {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -68,8 +67,9 @@ int check_version() noexcept {
     const int rt_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION) return 0;
     char message[200];
-    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "vrel_dll", "does not match", rt_major, rt_minor);
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, "vrel_dll", "does not match", rt_major, rt_minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 

@@ -69,13 +69,14 @@ int dispatch_record(PyObject* gate, PyObject* made, void* context) noexcept {
     }
     if ((destination & DEST_EVT) && result.get() != Py_False) {
         PyObject* argv[2] = {gate, command.get()};
-        Ref handler = Ref::steal(exact ? get_handler_as_call(gate, command.get()) : call_gate(S().get_handler, argv, 2));
+        Ref handler =
+            Ref::steal(exact ? get_handler_as_call(gate, command.get()) : call_gate(S().get_handler, argv, 2));
         if (!handler) return -1;
         if (handler.get() != Py_None) {
             // What the handler returns is dropped: a coroutine is not awaited.
             PyObject* args[2] = {nullptr, result.get()};
-            Ref ignored = Ref::steal(PyObject_Vectorcall(handler.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                         nullptr));
+            Ref ignored =
+                Ref::steal(PyObject_Vectorcall(handler.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
             if (!ignored) return -1;
             ++counts->events;
         }

@@ -48,8 +48,9 @@ int pay_owed(XtPreParser* self, PyObject* buffer) noexcept {
     }
     PyObject* prefix = self->owed_prefix;
     const Py_ssize_t n = PyBytes_GET_SIZE(prefix);
-    const bool unchanged = PyByteArray_GET_SIZE(buffer) >= n &&
-                           std::memcmp(PyByteArray_AS_STRING(buffer), PyBytes_AS_STRING(prefix), static_cast<size_t>(n)) == 0;
+    const bool unchanged =
+        PyByteArray_GET_SIZE(buffer) >= n &&
+        std::memcmp(PyByteArray_AS_STRING(buffer), PyBytes_AS_STRING(prefix), static_cast<size_t>(n)) == 0;
     if (unchanged && PySequence_DelSlice(buffer, 0, n) < 0) return -1;
     owe(self, nullptr, nullptr);
     return 0;
@@ -90,8 +91,8 @@ int route_record(PyObject* gate, PyObject* record, void* context) noexcept {
     PyObject* const* queues = static_cast<PyObject* const*>(context);
     if (Py_IS_TYPE(gate, &GatekeeperType)) return route_packet_as_call(record, queues[0], queues[1]);
     PyObject* argv[4] = {gate, record, queues[0], queues[1]};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(S().route_to_queues, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                      nullptr));
+    Ref result =
+        Ref::steal(PyObject_VectorcallMethod(S().route_to_queues, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return result ? 0 : -1;
 }
 
@@ -99,8 +100,8 @@ PyObject* feed_and_route(PyObject* op, const Args& a) noexcept {
     PyObject* buffer = a[0];
     if (buffer == Py_None) return Py_BuildValue("(nn)", Py_ssize_t{0}, Py_ssize_t{0});
     Py_ssize_t messages, records;
-    if (feed_buffer(reinterpret_cast<XtPreParser*>(op), buffer, route_record, const_cast<PyObject**>(a.obj + 1), &messages,
-                    &records) < 0) {
+    if (feed_buffer(reinterpret_cast<XtPreParser*>(op), buffer, route_record, const_cast<PyObject**>(a.obj + 1),
+                    &messages, &records) < 0) {
         return nullptr;
     }
     return Py_BuildValue("(nn)", messages, records);

@@ -104,8 +104,9 @@ FieldMemory* field_memory(const char* field, Py_ssize_t size) noexcept {
     // every byte decides whether a kept key is the same field. The way used last comes
     // first, so that two busy fields sharing a set both stay.
     uint64_t ends = static_cast<uint64_t>(size);
-    if (size > 0) ends ^= static_cast<uint64_t>(static_cast<unsigned char>(field[0])) << 8 |
-                         static_cast<uint64_t>(static_cast<unsigned char>(field[size - 1])) << 16;
+    if (size > 0)
+        ends ^= static_cast<uint64_t>(static_cast<unsigned char>(field[0])) << 8 |
+                static_cast<uint64_t>(static_cast<unsigned char>(field[size - 1])) << 16;
     if (size > 2) ends ^= static_cast<uint64_t>(static_cast<unsigned char>(field[size / 2])) << 24;
     FieldMemory* set = &g_fields[(ends * 0x9E3779B97F4A7C15u >> 32) % kFieldSets * 2];
     for (int way = 0; way < 2; ++way) {
@@ -153,8 +154,8 @@ PyObject* command_name(XtPreParser* self, PyObject* key, bool keep) noexcept {
 int ask_gate(PyObject* gate, PyObject* name, int32_t* mask) noexcept {
     if (Py_IS_TYPE(gate, &GatekeeperType)) return destination_mask_as_call(as_gatekeeper(gate), name, mask);
     PyObject* argv[2] = {gate, name};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(S().get_destination_mask, argv,
-                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result = Ref::steal(
+        PyObject_VectorcallMethod(S().get_destination_mask, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) return -1;
     return to_int32(result.get(), mask);
 }
@@ -169,7 +170,8 @@ PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noe
         Ref payload = Ref::steal(PyBytes_FromStringAndSize(data + start, end - start));
         if (payload) {
             PyObject* argv[2] = {nullptr, payload.get()};
-            result = Ref::steal(PyObject_Vectorcall(loads.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            result =
+                Ref::steal(PyObject_Vectorcall(loads.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         }
     }
     if (!result) PyErr_Clear();
@@ -242,8 +244,8 @@ void parser_dealloc(PyObject* op) noexcept {
 }
 
 PyTypeObject make_parser_type() noexcept {
-    return gc_type({"vrel_dll.XtPreParser", sizeof(XtPreParser), parser_dealloc, parser_traverse, parser_clear,
-                    nullptr, parser_init, parser_new});
+    return gc_type({"vrel_dll.XtPreParser", sizeof(XtPreParser), parser_dealloc, parser_traverse, parser_clear, nullptr,
+                    parser_init, parser_new});
 }
 
 }  // namespace
@@ -288,13 +290,15 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
     int32_t mask = remembered;
     if (!current && ask_gate(gate.get(), name.get(), &mask) < 0) return -1;
     // Unless code run meanwhile has given the entry to another field.
-    if (rememberable && memory->key == key.get() && may_remember(stamp)) *memory = {memory->key, self->serial, stamp, mask};
+    if (rememberable && memory->key == key.get() && may_remember(stamp))
+        *memory = {memory->key, self->serial, stamp, mask};
     if (mask == 0) return 0;
 
     Ref payload_data;
     if (h.payload_start != -1) {
         const Py_ssize_t payload_end = field_end(data, n, h.payload_start);
-        if (h.payload_start < payload_end) payload_data = Ref::steal(decode_payload(data, h.payload_start, payload_end));
+        if (h.payload_start < payload_end)
+            payload_data = Ref::steal(decode_payload(data, h.payload_start, payload_end));
     }
     *record = new_xtpre(name.get(), h.status, h.error_code, payload_data ? payload_data.get() : Py_None, mask);
     return *record != nullptr ? 0 : -1;

@@ -17,8 +17,9 @@ namespace {
 
 constexpr const char* kFile = "src/record/xtpre.cpp";
 
-Signature kInitSig{"__init__", {typed("command", &PyUnicode_Type), int32_arg("status"), int32_arg("error_code"),
-                               arg("data"), int32_arg("destination")}};
+Signature kInitSig{"__init__",
+                   {typed("command", &PyUnicode_Type), int32_arg("status"), int32_arg("error_code"), arg("data"),
+                    int32_arg("destination")}};
 Signature kReduceSig{"__reduce__", {}};
 Signature kSetStateSig{"__setstate__", {arg("state")}};
 
@@ -63,8 +64,7 @@ int xtpre_tp_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
 
 // Calls a type the slow way (tuple and dict), for the case where the type's vectorcall
 // is reached with a subclass.
-PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(nargs));
     if (!tuple) return nullptr;
     for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
@@ -174,10 +174,10 @@ PyObject* xtpre_reduce(PyObject* self, const Args&) noexcept {
     if (get_optional_attr(self, S().dunder_dict, &found) < 0) return nullptr;
     Ref instance_dict = Ref::steal(found);
     bool with_dict = instance_dict && PyDict_Check(instance_dict.get()) && PyDict_GET_SIZE(instance_dict.get()) > 0;
-    Ref state = with_dict ? Ref::steal(Py_BuildValue("(OiiOiO)", r->command, r->status, r->error_code, r->data,
-                                                     r->destination, instance_dict.get()))
-                          : Ref::steal(Py_BuildValue("(OiiOi)", r->command, r->status, r->error_code, r->data,
-                                                     r->destination));
+    Ref state =
+        with_dict ? Ref::steal(Py_BuildValue("(OiiOiO)", r->command, r->status, r->error_code, r->data, r->destination,
+                                             instance_dict.get()))
+                  : Ref::steal(Py_BuildValue("(OiiOi)", r->command, r->status, r->error_code, r->data, r->destination));
     if (!state) return nullptr;
     Ref rebuild = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&XtPreType), "__new__"));
     if (!rebuild) return nullptr;
@@ -229,8 +229,8 @@ PyGetSetDef xtpre_getset[] = {
 };
 
 PyTypeObject make_xtpre_type() noexcept {
-    PyTypeObject t = gc_type({"vrel_dll.XtPre", sizeof(XtPre), xtpre_dealloc, xtpre_traverse, xtpre_clear,
-                              xtpre_getset, xtpre_tp_init, xtpre_tp_new});
+    PyTypeObject t = gc_type({"vrel_dll.XtPre", sizeof(XtPre), xtpre_dealloc, xtpre_traverse, xtpre_clear, xtpre_getset,
+                              xtpre_tp_init, xtpre_tp_new});
     t.tp_vectorcall = xtpre_vectorcall;  // XtPre(...) without an argument tuple
     return t;
 }

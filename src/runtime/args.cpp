@@ -12,9 +12,8 @@ Signature*& signature_list() noexcept {
 }
 
 int raise_count(const Signature& sig, Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.func, "exactly", static_cast<Py_ssize_t>(sig.count),
-                 sig.count == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.func, "exactly",
+                 static_cast<Py_ssize_t>(sig.count), sig.count == 1 ? "" : "s", given);
     return -1;
 }
 
@@ -43,8 +42,7 @@ int place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
         return -1;
     }
     if (out[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     sig.func, key);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.func, key);
         return -1;
     }
     out[i] = value;

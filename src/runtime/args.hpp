@@ -90,8 +90,7 @@ using OwnedArgs = OwnedRefs<kMaxParams>;
 
 // tp_init convention (a tuple and an optional dict); same rules and messages. The
 // arguments in *out are the ones *owned holds.
-Prepared prepare_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* owned,
-                            Args* out) noexcept;
+Prepared prepare_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, OwnedArgs* owned, Args* out) noexcept;
 
 // Typed value (attribute, table entry, intermediate result): exactly `type` or None,
 // otherwise "Expected <type>, got <obj's type>".

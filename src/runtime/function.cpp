@@ -35,8 +35,8 @@ const char* short_type_name(PyTypeObject* type) noexcept {
 
 // The interpreter's own message for a method descriptor given an instance of another type.
 PyObject* raise_wrong_self(Function* f, PyObject* obj) noexcept {
-    PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
-                 f->name, f->owner->tp_name, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object", f->name,
+                 f->owner->tp_name, Py_TYPE(obj)->tp_name);
     return nullptr;
 }
 
@@ -51,13 +51,11 @@ inline PyObject* call_body(Function* f, PyObject* self, PyObject* const* args, P
     return result;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     return call_body(as_function(callable), nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) noexcept {
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = as_function(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) {
@@ -100,9 +98,7 @@ PyObject* get_module(PyObject*, void*) noexcept { return Py_NewRef(S().module_na
 PyObject* get_name(PyObject* op, void*) noexcept { return Py_NewRef(as_function(op)->name); }
 PyObject* get_qualname(PyObject* op, void*) noexcept { return Py_NewRef(as_function(op)->qualname); }
 PyObject* get_doc(PyObject* op, void*) noexcept { return Py_NewRef(as_function(op)->doc); }
-PyObject* get_text_signature(PyObject* op, void*) noexcept {
-    return Py_NewRef(as_function(op)->text_signature);
-}
+PyObject* get_text_signature(PyObject* op, void*) noexcept { return Py_NewRef(as_function(op)->text_signature); }
 PyObject* get_objclass(PyObject* op, void*) noexcept {
     return Py_NewRef(reinterpret_cast<PyObject*>(as_function(op)->owner));
 }
@@ -117,12 +113,14 @@ PyObject* method_reduce(PyObject* op, PyObject*) noexcept {
 }
 
 // What both kinds of callable show; a method also names its class.
+// clang-format off
 #define VREL_CALLABLE_ATTRIBUTES                                               \
     {"__module__", get_module, nullptr, nullptr, nullptr},                     \
         {"__name__", get_name, nullptr, nullptr, nullptr},                     \
         {"__qualname__", get_qualname, nullptr, nullptr, nullptr},             \
         {"__doc__", get_doc, nullptr, nullptr, nullptr},                       \
         {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr}
+// clang-format on
 
 PyGetSetDef function_getset[] = {
     VREL_CALLABLE_ATTRIBUTES,

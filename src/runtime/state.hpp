@@ -13,46 +13,46 @@
 namespace vrel {
 
 // Identifiers: interned, hashed once. X(member, "text")
-#define VREL_IDENTIFIERS(X)                                       \
-    X(orjson, "orjson")                                           \
-    X(asyncio, "asyncio")                                         \
-    X(collections, "collections")                                 \
-    X(deque, "deque")                                             \
-    X(loguru, "loguru")                                           \
-    X(logger, "logger")                                           \
-    X(loads, "loads")                                             \
-    X(dumps, "dumps")                                             \
-    X(decode, "decode")                                           \
-    X(lower, "lower")                                             \
-    X(get, "get")                                                 \
-    X(keys, "keys")                                               \
-    X(items, "items")                                             \
-    X(get_running_loop, "get_running_loop")                       \
-    X(create_future, "create_future")                             \
-    X(put_nowait, "put_nowait")                                   \
-    X(append, "append")                                           \
-    X(popleft, "popleft")                                         \
-    X(remove, "remove")                                           \
-    X(done, "done")                                               \
-    X(set_result, "set_result")                                   \
-    X(set_exception, "set_exception")                             \
-    X(cancel, "cancel")                                           \
-    X(warning, "warning")                                         \
-    X(destination, "destination")                                 \
-    X(get_destination_mask, "get_destination_mask")               \
-    X(route_to_queues, "route_to_queues")                         \
-    X(process_status, "process_status")                           \
-    X(resolve_rpc, "resolve_rpc")                                 \
-    X(get_handler, "get_handler")                                 \
-    X(getattr, "getattr")                                         \
-    X(dunder_dict, "__dict__")                                    \
-    X(dunder_builtins, "__builtins__")                            \
-    X(dunder_test, "__test__")                                    \
+#define VREL_IDENTIFIERS(X)                         \
+    X(orjson, "orjson")                             \
+    X(asyncio, "asyncio")                           \
+    X(collections, "collections")                   \
+    X(deque, "deque")                               \
+    X(loguru, "loguru")                             \
+    X(logger, "logger")                             \
+    X(loads, "loads")                               \
+    X(dumps, "dumps")                               \
+    X(decode, "decode")                             \
+    X(lower, "lower")                               \
+    X(get, "get")                                   \
+    X(keys, "keys")                                 \
+    X(items, "items")                               \
+    X(get_running_loop, "get_running_loop")         \
+    X(create_future, "create_future")               \
+    X(put_nowait, "put_nowait")                     \
+    X(append, "append")                             \
+    X(popleft, "popleft")                           \
+    X(remove, "remove")                             \
+    X(done, "done")                                 \
+    X(set_result, "set_result")                     \
+    X(set_exception, "set_exception")               \
+    X(cancel, "cancel")                             \
+    X(warning, "warning")                           \
+    X(destination, "destination")                   \
+    X(get_destination_mask, "get_destination_mask") \
+    X(route_to_queues, "route_to_queues")           \
+    X(process_status, "process_status")             \
+    X(resolve_rpc, "resolve_rpc")                   \
+    X(get_handler, "get_handler")                   \
+    X(getattr, "getattr")                           \
+    X(dunder_dict, "__dict__")                      \
+    X(dunder_builtins, "__builtins__")              \
+    X(dunder_test, "__test__")                      \
     X(module_name, "vrel_dll")
 
 // Texts handed out as str objects. X(member, "text")
-#define VREL_LITERALS(X)                                          \
-    X(unknown_error, "Unknown error code")                        \
+#define VREL_LITERALS(X)                   \
+    X(unknown_error, "Unknown error code") \
     X(utf_8, "utf-8")
 
 struct Strings {
@@ -92,8 +92,8 @@ PyObject* module_global(PyObject* name) noexcept;
 // attribute is in its dict, the answer is remembered under the rules of remembered.hpp
 // (both dicts watched); anything else is looked up in full every time.
 struct GlobalAttr {
-    PyObject* Strings::*global;
-    PyObject* Strings::*attr;
+    PyObject* Strings::* global;
+    PyObject* Strings::* attr;
     PyObject* value = nullptr;  // strong
     PyObject* owner = nullptr;  // strong: the module it came from, whose dict is watched
     uint64_t stamp = 0;

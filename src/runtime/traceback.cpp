@@ -8,7 +8,6 @@
 
 namespace vrel {
 
-
 namespace {
 
 // The path from the source tree's "src" folder on, so that entries do not carry the

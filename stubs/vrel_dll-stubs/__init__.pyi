@@ -339,6 +339,7 @@ def cy_format_xt(server_header: str | None, command: str | None, data: list[Any]
     inside an item splits it at the receiver. Encode the result and add the NUL terminator to
     send it. Raises TypeError when data is not exactly a list.
     """
+
 def cy_format_json_xt(server_header: str | None, command: str | None, data: dict[str, Any] | None) -> str:
     """Formats a JSON XT message: %xt%server_header%command%1%JSON%
 
@@ -346,6 +347,7 @@ def cy_format_json_xt(server_header: str | None, command: str | None, data: dict
     add the NUL terminator to send it. Raises what orjson.dumps raises for a value it cannot
     serialise.
     """
+
 def cy_format_xml(t: str | None, action: str | None, r: str | None, data: str | None) -> str:
     """Formats an XML message: <msg t='t'><body action='action' r='r'>data</body></msg>
 

@@ -38,8 +38,9 @@ TRIPLET = "x86_64-w64-mingw32"
 DEBIAN_PACKAGES = ["g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64"]
 # The DLLs a module may import besides the interpreter's: the C runtime (msvcrt.dll from
 # mingw-w64, the Universal CRT and its VC runtime from MSVC) and the Windows system DLLs.
-SYSTEM_DLLS = re.compile(r"(kernel32|msvcrt|ucrtbase|vcruntime140(_1)?|api-ms-win-crt-[a-z]+-l1-1-0)\.dll",
-                         re.IGNORECASE)
+SYSTEM_DLLS = re.compile(
+    r"(kernel32|msvcrt|ucrtbase|vcruntime140(_1)?|api-ms-win-crt-[a-z]+-l1-1-0)\.dll", re.IGNORECASE
+)
 # nm's letters for data symbols: initialised, uninitialised, read-only, small, weak objects.
 DATA_KINDS = set("BDGRSVbdgrsv")
 
@@ -77,8 +78,20 @@ def ensure_toolchain() -> None:
 
 
 def cmake_build(build_dir: Path, *defines: str) -> None:
-    run(["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-         "-DVREL_WERROR=ON", *defines])
+    run(
+        [
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            build_dir,
+            "-G",
+            "Ninja",
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DVREL_WERROR=ON",
+            *defines,
+        ]
+    )
     run(["cmake", "--build", build_dir])
 
 
@@ -152,25 +165,30 @@ class PeImage:
         if data[:2] != b"MZ":
             raise BuildError("not a PE image (no MZ header)")
         pe = self.u32(0x3C)
-        if data[pe:pe + 4] != b"PE\0\0":
+        if data[pe : pe + 4] != b"PE\0\0":
             raise BuildError("not a PE image (no PE signature)")
         coff = pe + 4
-        self.machine, sections, = self.u16(coff), self.u16(coff + 2)
+        (
+            self.machine,
+            sections,
+        ) = self.u16(coff), self.u16(coff + 2)
         optional_size, self.characteristics = self.u16(coff + 16), self.u16(coff + 18)
         optional = coff + 20
         self.magic = self.u16(optional)
         # The data directories of a PE32+ optional header start at offset 112.
         directories = optional + (112 if self.magic == 0x20B else 96)
-        self.sections = [(self.u32(at + 12), max(self.u32(at + 8), self.u32(at + 16)), self.u32(at + 20))
-                         for at in range(optional + optional_size, optional + optional_size + 40 * sections, 40)]
+        self.sections = [
+            (self.u32(at + 12), max(self.u32(at + 8), self.u32(at + 16)), self.u32(at + 20))
+            for at in range(optional + optional_size, optional + optional_size + 40 * sections, 40)
+        ]
         self.exports = self.read_exports(self.u32(directories))
         self.imports = self.read_imports(self.u32(directories + 8))
 
     def u16(self, at: int) -> int:
-        return int.from_bytes(self.data[at:at + 2], "little")
+        return int.from_bytes(self.data[at : at + 2], "little")
 
     def u32(self, at: int) -> int:
-        return int.from_bytes(self.data[at:at + 4], "little")
+        return int.from_bytes(self.data[at : at + 4], "little")
 
     def offset(self, rva: int) -> int:
         for address, size, raw in self.sections:
@@ -180,7 +198,7 @@ class PeImage:
 
     def text(self, rva: int) -> str:
         at = self.offset(rva)
-        return self.data[at:self.data.index(b"\0", at)].decode("ascii")
+        return self.data[at : self.data.index(b"\0", at)].decode("ascii")
 
     def read_exports(self, rva: int) -> list[str]:
         if rva == 0:
@@ -192,10 +210,10 @@ class PeImage:
     def read_imports(self, rva: int) -> dict[str, list[str]]:
         imports: dict[str, list[str]] = {}
         at = self.offset(rva) if rva else 0
-        while rva and any(self.data[at:at + 20]):
+        while rva and any(self.data[at : at + 20]):
             lookup = self.u32(at) or self.u32(at + 16)  # the lookup table, else the address table
             names, entry = imports.setdefault(self.text(self.u32(at + 12)), []), self.offset(lookup)
-            while (thunk := int.from_bytes(self.data[entry:entry + 8], "little")) != 0:
+            while (thunk := int.from_bytes(self.data[entry : entry + 8], "little")) != 0:
                 # The top bit marks an import by ordinal; otherwise a hint/name entry.
                 names.append(f"#{thunk & 0xFFFF}" if thunk >> 63 else self.text((thunk & 0x7FFFFFFF) + 2))
                 entry += 8
@@ -211,8 +229,10 @@ def check_module(image: PeImage, python_dll: str) -> list[str]:
     """Every way the built module falls short of what the interpreter loads."""
     problems = []
     if not image.is_pe32_plus_x64_dll:
-        problems.append(f"not a PE32+ x64 DLL (magic {image.magic:#x}, machine {image.machine:#x}, "
-                        f"characteristics {image.characteristics:#x})")
+        problems.append(
+            f"not a PE32+ x64 DLL (magic {image.magic:#x}, machine {image.machine:#x}, "
+            f"characteristics {image.characteristics:#x})"
+        )
     if image.exports != ["PyInit_vrel_dll"]:
         problems.append(f"exports {image.exports}, expected PyInit_vrel_dll alone")
     if python_dll.lower() not in {d.lower() for d in image.imports}:
@@ -235,13 +255,16 @@ def build(out: Path) -> Path:
     names = undefined_api(only_file(linux, "vrel_dll*.so"))
     (out / f"python{tag}.def").write_text(def_file(python_dll, names, interpreter_symbols()))
     import_lib = out / f"libpython{tag}.dll.a"
-    run([tool("dlltool"), "--input-def", out / f"python{tag}.def", "--dllname", python_dll,
-         "--output-lib", import_lib])
+    run([tool("dlltool"), "--input-def", out / f"python{tag}.def", "--dllname", python_dll, "--output-lib", import_lib])
     print(f"build.py: import library for {python_dll} with {len(names)} symbols", flush=True)
 
     windows = out / "windows"
-    cmake_build(windows, f"-DCMAKE_TOOLCHAIN_FILE={HERE / 'mingw-w64-x86_64.cmake'}",
-                f"-DVREL_WINDOWS_PYTHON_INCLUDE={staged_include(out)}", f"-DVREL_WINDOWS_PYTHON_LIBRARY={import_lib}")
+    cmake_build(
+        windows,
+        f"-DCMAKE_TOOLCHAIN_FILE={HERE / 'mingw-w64-x86_64.cmake'}",
+        f"-DVREL_WINDOWS_PYTHON_INCLUDE={staged_include(out)}",
+        f"-DVREL_WINDOWS_PYTHON_LIBRARY={import_lib}",
+    )
     module = windows / f"vrel_dll.cp{tag}-win_amd64.pyd"
     if not module.exists():
         raise BuildError(f"{module.name} was not built: {sorted(p.name for p in windows.glob('*.pyd'))}")
