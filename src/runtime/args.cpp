@@ -67,21 +67,24 @@ Prepared check_args(const Signature& sig, Args* out) noexcept {
     for (int i = 0; i < sig.count; ++i) {
         PyTypeObject* type = sig.params[i].type;
         PyObject* obj = out->obj[i];
-        if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         sig.params[i].name, type->tp_name, Py_TYPE(obj)->tp_name);
-            return Prepared::refused;
-        }
+        if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) return refuse_type(sig, i, obj);
     }
     return Prepared::ok;
 }
 
+Prepared refuse_type(const Signature& sig, int i, PyObject* obj) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 sig.params[i].name, sig.params[i].type->tp_name, Py_TYPE(obj)->tp_name);
+    return Prepared::refused;
+}
+
 Signature::Signature(const char* func_, std::initializer_list<Param> params_) noexcept
-    : func(func_), count(static_cast<int>(params_.size())), params{}, checked(false) {
+    : func(func_), count(static_cast<int>(params_.size())), params{}, checked(false), converts(false) {
     int i = 0;
     for (const Param& p : params_) {
         params[i++] = p;
         checked = checked || p.type != nullptr || p.int32;
+        converts = converts || p.int32;
     }
     next = signature_list();
     signature_list() = this;

@@ -40,6 +40,7 @@ struct Signature {
     int count;                        // number of parameters
     Param params[kMaxParams];         // in order
     bool checked;                     // some parameter has a check
+    bool converts;                    // some parameter is a 32-bit integer
     PyObject* keys[kMaxParams] = {};  // the names, interned at module execution
     Signature* next = nullptr;        // every Signature is listed, so exec can intern them all
 
@@ -72,13 +73,23 @@ Prepared prepare_args_slow(const Signature& sig, PyObject* const* args, Py_ssize
 // The parameters' checks on arguments already in place.
 Prepared check_args(const Signature& sig, Args* out) noexcept;
 
+// Raises the argument-type error of parameter i; returns Prepared::refused.
+Prepared refuse_type(const Signature& sig, int i, PyObject* obj) noexcept;
+
 // Vectorcall convention: parses (count, unexpected keyword, multiple values, keywords
 // must be strings) and checks the arguments into *out.
 inline Prepared prepare_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              Args* out) noexcept {
     if (kwnames == nullptr && nargs == sig.count) {
         for (Py_ssize_t i = 0; i < nargs; ++i) out->obj[i] = args[i];
-        return sig.checked ? check_args(sig, out) : Prepared::ok;
+        if (sig.converts) return check_args(sig, out);
+        // Type tests alone, the common case, run here.
+        for (int i = 0; i < sig.count; ++i) {
+            PyTypeObject* type = sig.params[i].type;
+            if (type != nullptr && !Py_IS_TYPE(args[i], type) && args[i] != Py_None)
+                return refuse_type(sig, i, args[i]);
+        }
+        return Prepared::ok;
     }
     return prepare_args_slow(sig, args, nargs, kwnames, out);
 }
