@@ -15,7 +15,6 @@
 #include "common/ref.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "packet/parser.hpp"
-#include "record/xtpre.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
@@ -37,16 +36,14 @@ PyObject* call_gate(PyObject* name, PyObject** argv, size_t nargs) noexcept {
     return PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-int dispatch_record(PyObject* gate, PyObject* made, void* context) noexcept {
+// No record is made: the gate is given the fields, which the feed holds.
+int dispatch_record(PyObject* gate, const Parsed& p, void* context) noexcept {
     Dispatched* counts = static_cast<Dispatched*>(context);
-    // A record of the parser's own making: its fields are read in place, and held, since
-    // code the gate or a handler runs could reach the record and reassign them.
-    XtPre* record = reinterpret_cast<XtPre*>(made);
-    Ref command = Ref::borrow(record->command);
-    Ref data = Ref::borrow(record->data);
-    const int32_t status = record->status;
-    const int32_t error_code = record->error_code;
-    const int32_t destination = record->destination;
+    const Ref& command = p.command;
+    const Ref& data = p.data;
+    const int32_t status = p.status;
+    const int32_t error_code = p.error_code;
+    const int32_t destination = p.destination;
     // Once per record, before either use, so that a failure is logged once.
     const bool exact = Py_IS_TYPE(gate, &GatekeeperType);
     Ref result;

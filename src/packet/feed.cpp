@@ -12,6 +12,7 @@
 #include "common/ref.hpp"
 #include "gatekeeper/gatekeeper.hpp"
 #include "packet/parser.hpp"
+#include "record/xtpre.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
@@ -85,10 +86,14 @@ int remove_prefix(XtPreParser* self, PyObject* buffer, Py_ssize_t consumed) noex
     return result;
 }
 
-// route_to_queues(record, rpc_queue, evt_queue) on the gate: the body itself for an exact
-// Gatekeeper (whose method cannot be replaced), the gate's own method by name otherwise.
-int route_record(PyObject* gate, PyObject* record, void* context) noexcept {
+// The record, then route_to_queues(record, rpc_queue, evt_queue) on the gate: the body
+// itself for an exact Gatekeeper (whose method cannot be replaced), the gate's own method
+// by name otherwise.
+int route_record(PyObject* gate, const Parsed& p, void* context) noexcept {
     PyObject* const* queues = static_cast<PyObject* const*>(context);
+    Ref made = Ref::steal(new_xtpre(p.command.get(), p.status, p.error_code, p.data.get(), p.destination));
+    if (!made) return -1;
+    PyObject* record = made.get();
     if (Py_IS_TYPE(gate, &GatekeeperType)) return route_packet_as_call(record, queues[0], queues[1]);
     PyObject* argv[4] = {gate, record, queues[0], queues[1]};
     Ref result =
@@ -136,15 +141,15 @@ int feed_buffer(XtPreParser* self, PyObject* buffer, RecordStep step, void* cont
         const Py_ssize_t end = static_cast<const char*>(nul) - data;
         consumed = end + 1;  // a message that fails is consumed too: it is never handled twice
         ++*messages;
-        PyObject* made;
-        if (parse_message(self, data + start, end - start, &made) < 0) {
+        Parsed parsed;
+        const int made = parse_message(self, data + start, end - start, &parsed);
+        if (made < 0) {
             failed = true;
             break;
         }
-        if (made != nullptr) {
-            Ref record = Ref::steal(made);
+        if (made > 0) {
             Ref gate = Ref::borrow(self->gate);  // the parser's gate now; the step may drop the parser's hold
-            if (step(gate.get(), record.get(), context) < 0) {
+            if (step(gate.get(), parsed, context) < 0) {
                 failed = true;
                 break;
             }

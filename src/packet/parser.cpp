@@ -181,9 +181,10 @@ PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noe
 PyObject* parse_and_route(PyObject* op, const Args& a) noexcept {
     PyObject* msg = a[0];
     if (msg == Py_None) Py_RETURN_NONE;
-    PyObject* record;
-    if (parse_message(as_parser(op), PyBytes_AS_STRING(msg), PyBytes_GET_SIZE(msg), &record) < 0) return nullptr;
-    return record != nullptr ? record : Py_NewRef(Py_None);
+    Parsed p;
+    const int made = parse_message(as_parser(op), PyBytes_AS_STRING(msg), PyBytes_GET_SIZE(msg), &p);
+    if (made <= 0) return made < 0 ? nullptr : Py_NewRef(Py_None);
+    return new_xtpre(p.command.get(), p.status, p.error_code, p.data.get(), p.destination);
 }
 
 int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
@@ -254,8 +255,7 @@ PyTypeObject XtPreParserType = make_parser_type();
 
 const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, parse_and_route};
 
-int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** record) noexcept {
-    *record = nullptr;
+int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, Parsed* out) noexcept {
     if (n < 4 || data[0] != '%' || data[1] != 'x' || data[2] != 't' || data[3] != '%') return 0;
     Header h;
     if (!read_header(data, n, &h)) return 0;
@@ -300,8 +300,12 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** 
         if (h.payload_start < payload_end)
             payload_data = Ref::steal(decode_payload(data, h.payload_start, payload_end));
     }
-    *record = new_xtpre(name.get(), h.status, h.error_code, payload_data ? payload_data.get() : Py_None, mask);
-    return *record != nullptr ? 0 : -1;
+    out->command = std::move(name);
+    out->status = h.status;
+    out->error_code = h.error_code;
+    out->data = payload_data ? std::move(payload_data) : Ref::borrow(Py_None);
+    out->destination = mask;
+    return 1;
 }
 
 int install_parser_methods() noexcept { return install_methods(&XtPreParserType, kParserMethods); }

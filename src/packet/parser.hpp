@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/ref.hpp"
 #include "runtime/function.hpp"
 
 namespace vrel {
@@ -33,12 +34,21 @@ inline constexpr Py_ssize_t kCmdCacheLimit = 65536;
 // parser keeps between calls is bounded whatever the peer sends.
 inline constexpr Py_ssize_t kCacheableCommand = 64;
 
-// The work of parse_and_route on one message, data[0..n): *record is a new record, or
-// null when the message yields none (foreign, malformed, or wanted by nobody). 0, or -1
-// with an error (the caller's callable adds the traceback entry). `data` must stay valid
-// for the whole call, which runs Python code (the gate, orjson); that code may rewrite
-// bytes of a caller's buffer in place, so every read stays within data[0..n).
-int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, PyObject** record) noexcept;
+// The fields of the record a message yields, owned.
+struct Parsed {
+    Ref command;  // exact str
+    int32_t status;
+    int32_t error_code;
+    Ref data;
+    int32_t destination;
+};
+
+// The work of parse_and_route on one message, data[0..n): 1 with *out filled when the
+// message yields a record, 0 when it yields none (foreign, malformed, or wanted by
+// nobody), -1 with an error (the caller's callable adds the traceback entry). `data` must
+// stay valid for the whole call, which runs Python code (the gate, orjson); that code may
+// rewrite bytes of a caller's buffer in place, so every read stays within data[0..n).
+int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, Parsed* out) noexcept;
 
 // The parser's methods, each defined beside its body, in the order they are installed.
 extern const FunctionDef kParseAndRouteDef;  // parser.cpp
@@ -50,9 +60,10 @@ inline constexpr const FunctionDef* kParserMethods[] = {&kParseAndRouteDef, &kFe
 // Installs kParserMethods on the type; 0, or -1 with an error.
 int install_parser_methods() noexcept;
 
-// What a feed does with each record a buffer yields (route it, say): 0, or -1 with an
-// error, which stops the feed. `gate` is the parser's gate at that moment, held.
-using RecordStep = int (*)(PyObject* gate, PyObject* record, void* context);
+// What a feed does with the fields of each record a buffer yields (make the record and
+// route it, say): 0, or -1 with an error, which stops the feed. `gate` is the parser's
+// gate at that moment, held.
+using RecordStep = int (*)(PyObject* gate, const Parsed& parsed, void* context);
 
 // The work of a feed on `buffer`, an exact bytearray: every complete NUL-terminated
 // message is parsed and each record handed to `step`; the handled messages leave the
