@@ -59,19 +59,6 @@ int check_complete(const Signature& sig, PyObject** out) noexcept {
 
 }  // namespace
 
-// In the order the rules run them: the 32-bit conversions, then the type tests.
-Prepared check_args(const Signature& sig, Args* out) noexcept {
-    for (int i = 0; i < sig.count; ++i) {
-        if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return Prepared::failed;
-    }
-    for (int i = 0; i < sig.count; ++i) {
-        PyTypeObject* type = sig.params[i].type;
-        PyObject* obj = out->obj[i];
-        if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) return refuse_type(sig, i, obj);
-    }
-    return Prepared::ok;
-}
-
 Prepared refuse_type(const Signature& sig, int i, PyObject* obj) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  sig.params[i].name, sig.params[i].type->tp_name, Py_TYPE(obj)->tp_name);

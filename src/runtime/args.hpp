@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "common/int32.hpp"
 #include "common/ref.hpp"
 
 namespace vrel {
@@ -70,11 +71,24 @@ enum class Prepared {
 Prepared prepare_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            Args* out) noexcept;
 
-// The parameters' checks on arguments already in place.
-Prepared check_args(const Signature& sig, Args* out) noexcept;
-
 // Raises the argument-type error of parameter i; returns Prepared::refused.
 Prepared refuse_type(const Signature& sig, int i, PyObject* obj) noexcept;
+
+// The parameters' checks on arguments already in place, in the order the rules run them:
+// the 32-bit conversions, then the type tests.
+inline Prepared check_args(const Signature& sig, Args* out) noexcept {
+    if (sig.converts) {
+        for (int i = 0; i < sig.count; ++i) {
+            if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return Prepared::failed;
+        }
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        PyTypeObject* type = sig.params[i].type;
+        PyObject* obj = out->obj[i];
+        if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) return refuse_type(sig, i, obj);
+    }
+    return Prepared::ok;
+}
 
 // Vectorcall convention: parses (count, unexpected keyword, multiple values, keywords
 // must be strings) and checks the arguments into *out.
@@ -82,14 +96,7 @@ inline Prepared prepare_args(const Signature& sig, PyObject* const* args, Py_ssi
                              Args* out) noexcept {
     if (kwnames == nullptr && nargs == sig.count) {
         for (Py_ssize_t i = 0; i < nargs; ++i) out->obj[i] = args[i];
-        if (sig.converts) return check_args(sig, out);
-        // Type tests alone, the common case, run here.
-        for (int i = 0; i < sig.count; ++i) {
-            PyTypeObject* type = sig.params[i].type;
-            if (type != nullptr && !Py_IS_TYPE(args[i], type) && args[i] != Py_None)
-                return refuse_type(sig, i, args[i]);
-        }
-        return Prepared::ok;
+        return sig.checked ? check_args(sig, out) : Prepared::ok;
     }
     return prepare_args_slow(sig, args, nargs, kwnames, out);
 }
