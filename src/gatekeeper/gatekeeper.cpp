@@ -58,7 +58,11 @@ int normalise_handlers(PyObject* handlers, PyObject* norm) noexcept {
 }
 
 // Before a table field changes: what was remembered from the old tables no longer holds.
-void forget_tables(Gatekeeper* self) noexcept {
+// A table a caller assigns may be a dict whose changes no watcher sees (an object's
+// attribute dict on 3.13), so masks are remembered only while both tables are the ones
+// the gate built itself.
+void forget_tables(Gatekeeper* self, bool own_tables) noexcept {
+    self->tables_own = own_tables;
     self->tables_watched = false;
     forget_remembered();
 }
@@ -93,11 +97,19 @@ int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     if (normalise_handlers(handlers, norm.get()) < 0) return fail(kInitSite);
     Ref pending = Ref::steal(PyDict_New());
     if (!pending) return fail(kInitSite);
+    // Every table replaced and the remembered masks forgotten before an old table is
+    // dropped: the drop may run code that asks this gate for a mask.
     Gatekeeper* self = as_gatekeeper(op);
-    forget_tables(self);
-    set_field(&self->pending_futures, pending.get());
-    set_field(&self->handler_map, norm.get());
-    set_field(&self->error_codes, error_codes);
+    Ref old_pending = Ref::steal(self->pending_futures);
+    Ref old_handlers = Ref::steal(self->handler_map);
+    Ref old_codes = Ref::steal(self->error_codes);
+    self->pending_futures = pending.release();
+    self->handler_map = norm.release();
+    self->error_codes = Py_NewRef(error_codes);
+    forget_tables(self, true);
+    old_pending = Ref();
+    old_handlers = Ref();
+    old_codes = Ref();
     if (capture_loop(self) < 0) return fail(kInitSite);
     return 0;
 }
@@ -125,11 +137,13 @@ int gatekeeper_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
 
 int gatekeeper_clear(PyObject* op) noexcept {
     Gatekeeper* self = as_gatekeeper(op);
-    forget_tables(self);
-    set_field(&self->pending_futures, Py_None);
-    set_field(&self->handler_map, Py_None);
-    set_field(&self->error_codes, Py_None);
-    set_field(&self->loop, Py_None);
+    Ref old[4] = {Ref::steal(self->pending_futures), Ref::steal(self->handler_map), Ref::steal(self->error_codes),
+                  Ref::steal(self->loop)};
+    self->pending_futures = Py_NewRef(Py_None);
+    self->handler_map = Py_NewRef(Py_None);
+    self->error_codes = Py_NewRef(Py_None);
+    self->loop = Py_NewRef(Py_None);
+    forget_tables(self, false);
     return 0;
 }
 
@@ -167,7 +181,7 @@ PyObject* get_table(PyObject* op, void* closure) noexcept { return Py_NewRef(*ta
 int set_table(PyObject* op, PyObject* value, void* closure) noexcept {
     if (value == nullptr) value = Py_None;
     if (!value_type_ok(value, &PyDict_Type)) return fail(*static_cast<TableField*>(closure)->set_site);
-    if (closure != &kErrorCodesField) forget_tables(as_gatekeeper(op));
+    if (closure != &kErrorCodesField) forget_tables(as_gatekeeper(op), false);
     set_field(table_slot(op, closure), value);
     return 0;
 }
@@ -263,7 +277,7 @@ PyTypeObject GatekeeperType = make_gatekeeper_type();
 
 bool masks_are_watched(Gatekeeper* self) noexcept {
     if (!self->tables_watched) {
-        self->tables_watched = PyDict_CheckExact(self->pending_futures) && PyDict_CheckExact(self->handler_map) &&
+        self->tables_watched = self->tables_own && PyDict_CheckExact(self->pending_futures) && PyDict_CheckExact(self->handler_map) &&
                                watch(self->pending_futures) && watch(self->handler_map);
     }
     return self->tables_watched;

@@ -23,6 +23,7 @@ struct Gatekeeper {
     PyObject* error_codes;      // _error_codes: exact dict or None (the caller's own dict)
     PyObject* loop;             // the event loop futures are made on, or None
     uint64_t serial;            // tells the masks remembered for this gate from others' (gatekeeper.cpp)
+    bool tables_own;            // both tables are the ones __init__ made (gatekeeper.cpp)
     bool tables_watched;        // both tables are watched: masks found now may be remembered
 };
 

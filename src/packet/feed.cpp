@@ -1,12 +1,14 @@
 // XtPreParser.feed_and_route: every complete message of a read buffer in one call, so
 // that a client pays one Python-level call per read instead of two per packet.
 //
-// A message is never handled twice. Handled messages leave the buffer at the end of the
-// call, in one operation; a view of the buffer taken by code the call runs (the gate, a
-// queue, the decoder) would make that removal fail, so the call stops after the message
-// during which such a view appeared, and the parser owes the removal: its next feed of
-// that buffer pays it before anything else (refused with BufferError while a view is
-// still held), provided the buffer still starts with the very bytes handled.
+// Every complete message is handled exactly once. A call first takes the buffer's complete
+// messages out of it, into a bytes object the parser owns (its backlog), before any Python
+// code runs: that is the one moment no view of the buffer taken by such code can stand in
+// the way, and a failure then (no memory) changes nothing. The messages are then handled
+// from the backlog, each leaving it before it is handled. Whatever a call leaves unhandled
+// (it stopped early on an exception) stays in the backlog, and the parser's next feed, of
+// whatever buffer, handles it before anything else. Code run meanwhile may change the
+// buffer at will: what it adds is the next call's.
 #include <cstring>
 
 #include "common/ref.hpp"
@@ -26,64 +28,46 @@ Signature kSig{"feed_and_route", {typed("buffer", &PyByteArray_Type), arg("rpc_q
 // The interpreter's own text for a bytearray that cannot be resized while exported.
 constexpr const char* kExported = "Existing exports of data: object cannot be re-sized";
 
-Py_ssize_t exports(PyObject* buffer) noexcept { return reinterpret_cast<PyByteArrayObject*>(buffer)->ob_exports; }
-
-// Sets the owed removal (both references stolen); the old one is dropped last.
-void owe(XtPreParser* self, PyObject* buffer, PyObject* prefix) noexcept {
-    PyObject* old_buffer = self->owed_buffer;
-    PyObject* old_prefix = self->owed_prefix;
-    self->owed_buffer = buffer;
-    self->owed_prefix = prefix;
-    Py_XDECREF(old_buffer);
-    Py_XDECREF(old_prefix);
-}
-
-// Pays a removal owed to `buffer`: 0 when nothing stands in the way (paid, or dropped
-// because the caller has changed the buffer's front since), -1 with BufferError while a
-// view is still held.
-int pay_owed(XtPreParser* self, PyObject* buffer) noexcept {
-    if (self->owed_buffer != buffer) return 0;
-    if (exports(buffer) > 0) {
-        PyErr_SetString(PyExc_BufferError, kExported);
-        return -1;
+// The length of the buffer's complete messages: up to and including its last NUL.
+Py_ssize_t complete_length(const char* data, Py_ssize_t size) noexcept {
+    for (Py_ssize_t i = size; i > 0; --i) {
+        if (data[i - 1] == '\0') return i;
     }
-    PyObject* prefix = self->owed_prefix;
-    const Py_ssize_t n = PyBytes_GET_SIZE(prefix);
-    const bool unchanged =
-        PyByteArray_GET_SIZE(buffer) >= n &&
-        std::memcmp(PyByteArray_AS_STRING(buffer), PyBytes_AS_STRING(prefix), static_cast<size_t>(n)) == 0;
-    if (unchanged && PySequence_DelSlice(buffer, 0, n) < 0) return -1;
-    owe(self, nullptr, nullptr);
     return 0;
 }
 
-// Takes the first `consumed` bytes out of the buffer once the loop's export is released,
-// or, while code run meanwhile still holds a view, owes their removal. An error of the
-// messages' handling may be set: it stays the one raised, unless the removal fails too,
-// which then carries it as its context.
-int remove_prefix(XtPreParser* self, PyObject* buffer, Py_ssize_t consumed) noexcept {
-    if (consumed == 0) return 0;
-    PyObject* pending = PyErr_GetRaisedException();
-    int result = 0;
-    if (exports(buffer) > 0) {
-        PyObject* prefix = PyBytes_FromStringAndSize(PyByteArray_AS_STRING(buffer), consumed);
-        if (prefix != nullptr) {
-            owe(self, Py_NewRef(buffer), prefix);
-        } else {
-            result = -1;
-        }
-    } else {
-        result = PySequence_DelSlice(buffer, 0, consumed);
+// Replaces the backlog (`backlog` stolen, or null); the old one is dropped last.
+void set_backlog(XtPreParser* self, PyObject* backlog, Py_ssize_t start) noexcept {
+    PyObject* old = self->backlog;
+    self->backlog = backlog;
+    self->backlog_start = start;
+    Py_XDECREF(old);  // bytes: no code runs
+}
+
+// Moves the buffer's complete messages to the end of the backlog: both change, or neither
+// does (-1 with an error: a view held elsewhere, no memory).
+int take_messages(XtPreParser* self, PyObject* buffer) noexcept {
+    if (reinterpret_cast<PyByteArrayObject*>(buffer)->ob_exports > 0) {
+        PyErr_SetString(PyExc_BufferError, kExported);
+        return -1;
     }
-    if (pending == nullptr) return result;
-    if (result < 0) {
-        PyObject* now = PyErr_GetRaisedException();
-        PyException_SetContext(now, pending);
-        PyErr_SetRaisedException(now);
-    } else {
-        PyErr_SetRaisedException(pending);
+    const char* data = PyByteArray_AS_STRING(buffer);
+    const Py_ssize_t taken = complete_length(data, PyByteArray_GET_SIZE(buffer));
+    if (taken == 0) return 0;
+    const Py_ssize_t kept = self->backlog != nullptr ? PyBytes_GET_SIZE(self->backlog) - self->backlog_start : 0;
+    PyObject* joined = PyBytes_FromStringAndSize(nullptr, kept + taken);
+    if (joined == nullptr) return -1;
+    char* out = PyBytes_AS_STRING(joined);
+    if (kept > 0) std::memcpy(out, PyBytes_AS_STRING(self->backlog) + self->backlog_start, static_cast<size_t>(kept));
+    std::memcpy(out + kept, data, static_cast<size_t>(taken));
+    // A bytearray's own slice deletion runs no code and, should it fail, leaves the
+    // bytearray as it was.
+    if (PySequence_DelSlice(buffer, 0, taken) < 0) {
+        Py_DECREF(joined);
+        return -1;
     }
-    return result;
+    set_backlog(self, joined, 0);
+    return 0;
 }
 
 // The record, then route_to_queues(record, rpc_queue, evt_queue) on the gate: the body
@@ -117,48 +101,33 @@ PyObject* feed_and_route(PyObject* op, const Args& a) noexcept {
 int feed_buffer(XtPreParser* self, PyObject* buffer, RecordStep step, void* context, Py_ssize_t* messages,
                 Py_ssize_t* records) noexcept {
     *messages = *records = 0;
-    if (self->owed_buffer != nullptr && pay_owed(self, buffer) < 0) return -1;
-    // A view held elsewhere would keep the handled messages in the buffer: refuse before
-    // anything is handled.
-    if (exports(buffer) > 0) {
-        PyErr_SetString(PyExc_BufferError, kExported);
-        return -1;
-    }
-    // Exported for the whole loop: Python code run by the gate, the decoder or a queue
-    // cannot move or resize the bytes (it gets BufferError), so `data` and `size` stay
-    // valid across those calls. Such code may still rewrite bytes in place; the scan and
-    // the parser then read what is there, never beyond `size`.
-    Py_buffer view;
-    if (PyObject_GetBuffer(buffer, &view, PyBUF_SIMPLE) < 0) return -1;
-    const char* data = static_cast<const char*>(view.buf);
-    const Py_ssize_t size = view.len;
-    Py_ssize_t consumed = 0;
-    bool failed = false;
-    while (consumed < size) {
-        const void* nul = std::memchr(data + consumed, 0, static_cast<size_t>(size - consumed));
-        if (nul == nullptr) break;
-        const Py_ssize_t start = consumed;
-        const Py_ssize_t end = static_cast<const char*>(nul) - data;
-        consumed = end + 1;  // a message that fails is consumed too: it is never handled twice
+    if (take_messages(self, buffer) < 0) return -1;
+    // The backlog and the position are read afresh for every message: code run by a step
+    // may feed this parser again, which handles (and may replace) the backlog itself.
+    while (self->backlog != nullptr) {
+        Ref backlog = Ref::borrow(self->backlog);  // immutable, and held: `data` stays valid
+        const char* data = PyBytes_AS_STRING(backlog.get());
+        const Py_ssize_t size = PyBytes_GET_SIZE(backlog.get());
+        const Py_ssize_t start = self->backlog_start;
+        // Every message of a backlog ends with a NUL.
+        const Py_ssize_t end = static_cast<const char*>(std::memchr(data + start, 0, static_cast<size_t>(size - start))) - data;
+        // Out of the backlog before it is handled: a message that fails is never handled again.
+        if (end + 1 == size) {
+            set_backlog(self, nullptr, 0);
+        } else {
+            self->backlog_start = end + 1;
+        }
         ++*messages;
         Parsed parsed;
         const int made = parse_message(self, data + start, end - start, &parsed);
-        if (made < 0) {
-            failed = true;
-            break;
-        }
+        if (made < 0) return -1;
         if (made > 0) {
             Ref gate = Ref::borrow(self->gate);  // the parser's gate now; the step may drop the parser's hold
-            if (step(gate.get(), parsed, context) < 0) {
-                failed = true;
-                break;
-            }
+            if (step(gate.get(), parsed, context) < 0) return -1;
             ++*records;
         }
-        if (exports(buffer) > 1) break;  // a view taken meanwhile: what is handled must stay removable
     }
-    PyBuffer_Release(&view);
-    return remove_prefix(self, buffer, consumed) < 0 || failed ? -1 : 0;
+    return 0;
 }
 
 const FunctionDef kFeedAndRouteDef{"feed_and_route", &kSig, feed_and_route};

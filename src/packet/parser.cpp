@@ -191,16 +191,18 @@ int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     OwnedArgs owned;
     Args a;
     if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    XtPreParser* self = as_parser(op);
-    // Masks remembered for this parser were found with the old gate and cache.
-    self->cache_watched = false;
-    forget_remembered();
-    set_field(&self->gate, a[0]);
     Ref cache = Ref::steal(PyDict_New());
     if (!cache) return fail(kInitSite);
-    set_field(&self->cmd_cache, cache.get());
-    // Dropping the old cache may have run code that put yet another one in place.
-    self->cache_watched = self->cmd_cache == cache.get() && watch(cache.get());
+    XtPreParser* self = as_parser(op);
+    // Every field replaced and the masks remembered for this parser (found with the old
+    // gate and cache) forgotten before an old value is dropped: the drop may run code
+    // that uses the parser.
+    Ref old_gate = Ref::steal(self->gate);
+    Ref old_cache = Ref::steal(self->cmd_cache);
+    self->gate = Py_NewRef(a[0]);
+    self->cmd_cache = cache.release();
+    self->cache_watched = watch(self->cmd_cache);
+    forget_remembered();
     return 0;
 }
 
@@ -216,18 +218,17 @@ PyObject* parser_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 int parser_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_parser(op)->gate);
     Py_VISIT(as_parser(op)->cmd_cache);
-    Py_VISIT(as_parser(op)->owed_buffer);
     return 0;
 }
 
 int parser_clear(PyObject* op) noexcept {
     XtPreParser* self = as_parser(op);
+    Ref old_gate = Ref::steal(self->gate);
+    Ref old_cache = Ref::steal(self->cmd_cache);
+    self->gate = Py_NewRef(Py_None);
+    self->cmd_cache = Py_NewRef(Py_None);
     self->cache_watched = false;
     forget_remembered();
-    set_field(&self->gate, Py_None);
-    set_field(&self->cmd_cache, Py_None);
-    Py_CLEAR(self->owed_buffer);
-    Py_CLEAR(self->owed_prefix);
     return 0;
 }
 
@@ -238,8 +239,7 @@ void parser_dealloc(PyObject* op) noexcept {
     XtPreParser* self = as_parser(op);
     Py_CLEAR(self->gate);
     Py_CLEAR(self->cmd_cache);
-    Py_CLEAR(self->owed_buffer);
-    Py_CLEAR(self->owed_prefix);
+    Py_CLEAR(self->backlog);
     Py_TYPE(op)->tp_free(op);
     Py_TRASHCAN_END
 }

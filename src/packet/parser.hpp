@@ -16,10 +16,10 @@ struct XtPreParser {
     PyObject_HEAD
     PyObject* gate;       // any object; the parser only calls its get_destination_mask
     PyObject* cmd_cache;  // _cmd_cache: dict of raw command field (bytes) -> command name, or None
-    // Handled messages that a view kept in their buffer (feed.cpp): the bytearray, and a
-    // copy of what its front held; both strong, or both null.
-    PyObject* owed_buffer;
-    PyObject* owed_prefix;
+    // Complete messages taken out of a read buffer and not yet handled (feed.cpp): exact
+    // bytes, strong, or null; the first unhandled byte is at backlog_start.
+    PyObject* backlog;
+    Py_ssize_t backlog_start;
     uint64_t serial;     // tells the masks remembered for this parser from others' (parser.cpp)
     bool cache_watched;  // cmd_cache is watched: masks found now may be remembered
 };
@@ -66,9 +66,8 @@ int install_parser_methods() noexcept;
 using RecordStep = int (*)(PyObject* gate, const Parsed& parsed, void* context);
 
 // The work of a feed on `buffer`, an exact bytearray: every complete NUL-terminated
-// message is parsed and each record handed to `step`; the handled messages leave the
-// buffer (feed.cpp tells the rule when a view of it is kept). 0, or -1 with an error; the
-// counts say what was done either way.
+// message is taken out of it, then parsed, and each record handed to `step` (feed.cpp
+// tells the rule). 0, or -1 with an error; the counts say what was done either way.
 int feed_buffer(XtPreParser* self, PyObject* buffer, RecordStep step, void* context, Py_ssize_t* messages,
                 Py_ssize_t* records) noexcept;
 
