@@ -1,5 +1,6 @@
 import asyncio
 import gc
+import sys
 import weakref
 from collections import deque
 from types import SimpleNamespace
@@ -61,6 +62,21 @@ def test_fifo_per_lower_cased_command_done_futures_and_remove(gate, loop):
 
 
 # ---- fail_all: cancel_all's walk, with set_exception and a count
+class NeedsArgument(Exception):
+    def __init__(self, reason):
+        super().__init__(reason)
+
+
+class NotAnException(Exception):
+    def __new__(cls):
+        return 5
+
+
+REFUSED_EXCEPTIONS = [
+    *((bad, "^invalid exception object$") for bad in (42, "dropped", None, int, NotAnException)),
+    (NeedsArgument, "missing 1 required positional argument"),
+    *([(StopIteration(), "^StopIteration interacts badly")] if sys.version_info < (3, 13) else []),
+]
 
 
 def test_fail_all_sets_the_exception_on_every_pending_future(gate):
@@ -74,11 +90,13 @@ def test_fail_all_sets_the_exception_on_every_pending_future(gate):
     assert gate.fail_all(exception=EOFError) == 2 and table == {}  # a class: an instance for each future
     assert type(e.exception()) is type(f.exception()) is EOFError and e.exception() is not f.exception()
     assert gate.fail_all(error) == 0
-    gate.register_rpc("g")
-    for bad in (42, "dropped", None, int):  # refused before any future leaves the table
-        with pytest.raises(TypeError, match="^invalid exception object$") as info:
+    g = gate.register_rpc("g")
+    # refused before any future leaves the table: set_exception would refuse them too
+    for bad, message in REFUSED_EXCEPTIONS:
+        with pytest.raises(TypeError, match=message) as info:
             gate.fail_all(bad)
-        assert own_entries(info.value) == ["vrel_dll.Gatekeeper.fail_all"] and len(table["g"]) == 1
+        assert own_entries(info.value) == ["vrel_dll.Gatekeeper.fail_all"] and list(table["g"]) == [g]
+        assert not g.done()
     with pytest.raises(TypeError, match=r"^fail_all\(\) takes exactly 1 positional argument \(0 given\)$"):
         gate.fail_all()
     gate.cancel_all()

@@ -7,6 +7,7 @@
 // the dict, deque and future in use are held across every call out.
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 #include "common/command_name.hpp"
 #include "common/compat.hpp"
@@ -404,10 +405,38 @@ PyObject* remove_future(PyObject* op, const Args& a) noexcept {
     Py_RETURN_NONE;
 }
 
+// What fail_all settles futures with: set_exception's argument, and the instance the next
+// future gets, made before that future leaves its deque.
+struct Failure {
+    PyObject* exception;  // held by the caller
+    Ref next;
+};
+
+// The exception set_exception(value) would store, made as it makes it: a class is called
+// with no arguments and must give an instance. Made before a future is taken from the
+// table, so that a value set_exception would refuse leaves that future where it was. New
+// reference, or null with set_exception's own error.
+PyObject* exception_instance(PyObject* value) noexcept {
+    Ref made = PyExceptionClass_Check(value) ? Ref::steal(PyObject_CallNoArgs(value)) : Ref::borrow(value);
+    if (!made) return nullptr;
+    if (!PyExceptionInstance_Check(made.get())) {
+        PyErr_SetString(PyExc_TypeError, "invalid exception object");
+        return nullptr;
+    }
+#if !VREL_PY313
+    if (Py_IS_TYPE(made.get(), reinterpret_cast<PyTypeObject*>(PyExc_StopIteration))) {
+        PyErr_SetString(PyExc_TypeError,
+                        "StopIteration interacts badly with generators and cannot be raised into a Future");
+        return nullptr;
+    }
+#endif
+    return made.release();
+}
+
 // Pops every future of one entry and settles those still pending, each with cancel() when
-// `exception` is null and with set_exception(exception) otherwise, counting them in
-// *settled; then deletes the entry. 0, or -1 with an error.
-int settle_entry(Gatekeeper* self, PyObject* key, PyObject* exception, Py_ssize_t* settled) noexcept {
+// `failure` is null and with set_exception() otherwise, counting them in *settled; then
+// deletes the entry. 0, or -1 with an error.
+int settle_entry(Gatekeeper* self, PyObject* key, Failure* failure, Py_ssize_t* settled) noexcept {
     Ref que = Ref::steal(pending_item(self, key));
     if (!que) return -1;
     for (;;) {
@@ -416,14 +445,22 @@ int settle_entry(Gatekeeper* self, PyObject* key, PyObject* exception, Py_ssize_
             if (more < 0) return -1;
             break;
         }
+        if (failure != nullptr && !failure->next) {
+            failure->next = Ref::steal(exception_instance(failure->exception));
+            if (!failure->next) return -1;
+        }
         Ref fut = Ref::steal(popleft(que.get()));
         if (!fut) return -1;
         int done = is_done(fut.get());
         if (done < 0) return -1;
         if (done) continue;
-        const int called = exception == nullptr
-                               ? call_discard(fut.get(), known_future(fut.get()), g_known.cancel, S().cancel)
-                               : call_discard(fut.get(), false, nullptr, S().set_exception, exception);
+        int called;
+        if (failure == nullptr) {
+            called = call_discard(fut.get(), known_future(fut.get()), g_known.cancel, S().cancel);
+        } else {
+            Ref exception = std::move(failure->next);
+            called = call_discard(fut.get(), false, nullptr, S().set_exception, exception.get());
+        }
         if (called < 0) return -1;
         ++*settled;
     }
@@ -431,7 +468,7 @@ int settle_entry(Gatekeeper* self, PyObject* key, PyObject* exception, Py_ssize_
 }
 
 // The walk of cancel_all and fail_all over every entry; 0, or -1 with an error.
-int settle_all(Gatekeeper* self, PyObject* exception, Py_ssize_t* settled) noexcept {
+int settle_all(Gatekeeper* self, Failure* failure, Py_ssize_t* settled) noexcept {
     resolve_known_methods();
     if (self->pending_futures == Py_None) {
         raise_none_has_no("keys");
@@ -445,7 +482,7 @@ int settle_all(Gatekeeper* self, PyObject* exception, Py_ssize_t* settled) noexc
         // Held: a future's method may reach the snapshot (gc.get_referrers) and empty it,
         // and replace the table, dropping every other hold on the key.
         Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-        if (!value_type_ok(key.get(), &PyUnicode_Type) || settle_entry(self, key.get(), exception, settled) < 0) {
+        if (!value_type_ok(key.get(), &PyUnicode_Type) || settle_entry(self, key.get(), failure, settled) < 0) {
             return -1;
         }
     }
@@ -459,17 +496,14 @@ PyObject* cancel_all(PyObject* op, const Args&) noexcept {
 }
 
 PyObject* fail_all(PyObject* op, const Args& a) noexcept {
-    PyObject* arg = a[0];
-    // Refused before any future leaves the table, with set_exception's own error: a value
-    // it would refuse would otherwise leave the first future popped and still pending.
-    if (!PyExceptionInstance_Check(arg) && !PyExceptionClass_Check(arg)) {
-        PyErr_SetString(PyExc_TypeError, "invalid exception object");
-        return nullptr;
-    }
     // Held: the caller's keyword dict may be emptied by a future's method.
-    Ref exception = Ref::borrow(arg);
+    Ref exception = Ref::borrow(a[0]);
+    // A value set_exception would refuse is refused before anything changes (the instance
+    // made to find out serves the first future).
+    Failure failure{exception.get(), Ref::steal(exception_instance(exception.get()))};
+    if (!failure.next) return nullptr;
     Py_ssize_t failed = 0;
-    if (settle_all(as_gatekeeper(op), exception.get(), &failed) < 0) return nullptr;
+    if (settle_all(as_gatekeeper(op), &failure, &failed) < 0) return nullptr;
     return PyLong_FromSsize_t(failed);
 }
 
