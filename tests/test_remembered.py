@@ -7,6 +7,7 @@ an interpreter of its own, where the module does remember."""
 
 import ctypes
 import gc
+import random
 import subprocess
 import sys
 from contextlib import contextmanager
@@ -218,6 +219,111 @@ def check_finalisers_run_while_a_value_is_replaced():
     gc.collect()
     assert seen == ["abc"] and parser.parse_and_route(b"%xt%abc%1%").command == "changed"
 
+    # a gate initialised again: what the old tables' finalisers ask for is what the new ones say
+    gate = Gatekeeper({}, {})
+    parser, held = XtPreParser(gate), gate._handler_map  # the old handler table outlives the call
+    asked = []
+
+    class AsksWhenDropped:
+        def __del__(self):
+            asked.append((gate.get_destination_mask("new"), parser.parse_and_route(b"%xt%new%1%").destination))
+
+    gate._pending_futures["old"] = AsksWhenDropped()
+    gate.__init__({"new": None}, {})
+    gc.collect()
+    assert asked == [(2, 2)] and held == {}
+    asks = [(gate.get_destination_mask("new"), parser.parse_and_route(b"%xt%new%1%").destination) for _ in range(2)]
+    assert asks == asked * 2
+
+
+class Attributes:
+    """An object whose attribute dict serves as a table: on 3.13 `obj.x = ...` can change that
+    dict with no watcher event at all."""
+
+
+def check_masks_and_routing_follow_every_change():
+    """The module against the plain rule (a mask is what the two tables hold now), over
+    several gates and parsers while tables are changed, replaced, replaced and then changed,
+    and while gates and parsers are initialised again, in an interpreter that remembers."""
+    rng = random.Random(20261209)
+    names = ["a", "chat", "move", "zone", "q"]
+    gates = [Gatekeeper({}, {}) for _ in range(3)]
+    parsers = [XtPreParser(gates[i % 3]) for i in range(4)]
+    kept = []  # old caches and tables still held elsewhere, so their release moves nothing
+
+    def table(gate, which):
+        return gate._pending_futures if which == 0 else gate._handler_map
+
+    def fresh_table(gate, which):
+        if rng.random() < 0.5:
+            new = dict.fromkeys(rng.sample(names, 2))
+        else:
+            holder = Attributes()
+            for name in rng.sample(names, 2):
+                setattr(holder, name, None)
+            new = vars(holder)
+            kept.append(holder)
+        kept.append(table(gate, which))
+        setattr(gate, "_pending_futures" if which == 0 else "_handler_map", new)
+
+    def change(gate, which, name):
+        t = table(gate, which)
+        holder = next((h for h in kept if isinstance(h, Attributes) and vars(h) is t), None)
+        present = name in t
+        if holder is not None:  # through the object, as its owner would
+            delattr(holder, name) if present else setattr(holder, name, None)
+        else:
+            t.pop(name) if present else t.__setitem__(name, None)
+
+    # first the three ways an answer could leak, each asked twice so that the second answer
+    # may come from memory: between gates, across a parser's new gate, after a replaced table
+    both = Gatekeeper({"x": None}, {}), Gatekeeper({}, {})
+    for _ in range(3):
+        assert [g.get_destination_mask("x") for g in both] == [2, 0]
+        assert [XtPreParser(g).parse_and_route(b"%xt%x%1%") is None for g in both] == [False, True]
+    parser = XtPreParser(both[0])
+    for gate, mask in (both[0], 2), (both[1], 0), (both[0], 2):
+        kept.append(next(r for r in gc.get_referents(parser) if type(r) is dict))
+        parser.__init__(gate)
+        assert [getattr(parser.parse_and_route(b"%xt%x%1%"), "destination", 0) for _ in range(2)] == [mask] * 2
+    for through_object in False, True:
+        gate = Gatekeeper({}, {})
+        parser = XtPreParser(gate)
+        assert [parser.parse_and_route(b"%xt%x%1%") for _ in range(2)] == [None] * 2
+        holder = Attributes()
+        gate._handler_map = vars(holder) if through_object else {}
+        assert [parser.parse_and_route(b"%xt%x%1%") for _ in range(2)] == [None] * 2
+        setattr(holder, "x", None) if through_object else gate._handler_map.__setitem__("x", None)
+        assert [getattr(parser.parse_and_route(b"%xt%x%1%"), "destination", 0) for _ in range(2)] == [2] * 2
+        assert [gate.get_destination_mask("x") for _ in range(2)] == [2] * 2
+
+    for step in range(4000):
+        op = rng.random()
+        gate, name = rng.choice(gates), rng.choice(names)
+        if op < 0.45:
+            parser = rng.choice(parsers)
+            owner = parser_gate(parser)
+            expected = (name in owner._pending_futures) | (name in owner._handler_map) << 1
+            record = parser.parse_and_route(b"%xt%" + name.encode() + b"%1%0%[1]%")
+            assert (record.destination if record else 0) == expected, (step, name)
+            assert gate.get_destination_mask(name) == (name in gate._pending_futures) | (
+                name in gate._handler_map
+            ) << 1, (step, name)
+        elif op < 0.85:
+            change(gate, rng.randrange(2), name)
+        elif op < 0.87:
+            fresh_table(gate, rng.randrange(2))
+        elif op < 0.93:
+            gate.__init__(dict.fromkeys(rng.sample(names, 2)), {})
+        else:  # another gate, while the old command cache is still held
+            parser = rng.choice(parsers)
+            kept.append(next(r for r in gc.get_referents(parser) if type(r) is dict))
+            parser.__init__(rng.choice(gates))
+
+
+def parser_gate(parser):
+    return next(r for r in gc.get_referents(parser) if isinstance(r, Gatekeeper))
+
 
 @pytest.mark.parametrize(
     "check",
@@ -225,6 +331,7 @@ def check_finalisers_run_while_a_value_is_replaced():
         check_answers_asked_for_while_another_watcher_runs_do_not_outlive_the_change,
         check_keys_whose_comparison_runs_code_are_compared_every_time,
         check_finalisers_run_while_a_value_is_replaced,
+        check_masks_and_routing_follow_every_change,
     ],
     ids=lambda check: check.__name__.removeprefix("check_"),
 )
