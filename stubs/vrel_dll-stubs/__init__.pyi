@@ -145,19 +145,24 @@ class XtPreParser:
         """Parses and routes every complete message in `buffer`, a bytearray of received data.
 
         Each NUL-terminated message is handled as parse_and_route followed, for a record, by the
-        gate's route_to_queues(record, rpc_queue, evt_queue). The consumed messages and their
-        NULs are removed from the front of `buffer`; an incomplete tail stays for the next call.
-        Returns (messages consumed, records routed); None gives (0, 0).
+        gate's route_to_queues(record, rpc_queue, evt_queue). Every complete message and its NUL
+        leave the front of `buffer` when the call starts, before any other code runs, and are
+        handled from the parser's own copy; an incomplete tail stays for the next call. Code
+        run during the call may change `buffer` or keep a view of it: what it adds is the next
+        call's. Returns (messages handled, records routed); None gives (0, 0).
 
-        If handling a message raises, the messages before it stay routed and removed, the
-        failing one is removed too, the rest stays in `buffer`, and the exception propagates.
-        Raises TypeError when buffer is not exactly a bytearray; code run during the call
-        cannot resize it (BufferError).
+        Every complete message is handled exactly once. If handling one raises, the messages
+        before it stay handled, the failing one counts as handled, the exception propagates,
+        and the messages after it stay in the parser, which handles them first at its next
+        call. Raises TypeError when buffer is not exactly a bytearray, BufferError (handling
+        nothing) while another view of it is held, MemoryError (changing nothing) when the
+        messages cannot be taken out.
         """
     def feed_and_dispatch(self, buffer: bytearray | None) -> tuple[int, int, int]:
         """Parses every complete message in `buffer` and hands each record straight to the gate.
 
-        Messages are framed, parsed and removed as feed_and_route does it. For each record,
+        Messages are framed, taken out of `buffer` and parsed as feed_and_route does it, with the
+        same exactly-once rule. For each record,
         result = gate.process_status(command, status, error_code, data), once; with destination
         bit 1, gate.resolve_rpc(command, result); with bit 2 and a result that is not False,
         gate.get_handler(command)(result) unless the handler is None. A handler's return value
@@ -166,10 +171,10 @@ class XtPreParser:
         Returns (messages consumed, records handed to resolve_rpc, handlers called); None gives
         (0, 0, 0).
 
-        If handling a message raises (the gate, a handler), the messages before it stay done
-        and removed, the failing one is removed too, the rest stays in `buffer`, and the
-        exception propagates. Raises TypeError when buffer is not exactly a bytearray; code
-        run during the call cannot resize it (BufferError).
+        If handling a message raises (the gate, a handler), the messages before it stay done,
+        the failing one counts as handled, the exception propagates, and the messages after it
+        stay in the parser for its next call. Raises TypeError when buffer is not exactly a
+        bytearray, BufferError (handling nothing) while another view of it is held.
         """
 
 @disjoint_base
