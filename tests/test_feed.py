@@ -401,7 +401,8 @@ def test_code_run_by_the_call_changes_the_buffer(monkeypatch, change, where):
     elif where == "queue":
         evt.put_nowait = lambda record: at_bad(record.command) or LogQueue.put_nowait(evt, record)
     else:
-        monkeypatch.setattr(vrel_dll, "orjson", types.SimpleNamespace(loads=lambda p: at_bad(p == b"[2]" and "bad") or p))
+        loads = lambda p: at_bad(p == b"[2]" and "bad") or p  # noqa: E731
+        monkeypatch.setattr(vrel_dll, "orjson", types.SimpleNamespace(loads=loads))
     expected = bytearray(b"%xt%part")
     CHANGES[change](expected)
     parser = XtPreParser(gate)

@@ -306,9 +306,9 @@ def check_masks_and_routing_follow_every_change():
             expected = (name in owner._pending_futures) | (name in owner._handler_map) << 1
             record = parser.parse_and_route(b"%xt%" + name.encode() + b"%1%0%[1]%")
             assert (record.destination if record else 0) == expected, (step, name)
-            assert gate.get_destination_mask(name) == (name in gate._pending_futures) | (
-                name in gate._handler_map
-            ) << 1, (step, name)
+            assert (
+                gate.get_destination_mask(name) == (name in gate._pending_futures) | (name in gate._handler_map) << 1
+            ), (step, name)
         elif op < 0.85:
             change(gate, rng.randrange(2), name)
         elif op < 0.87:

@@ -277,8 +277,9 @@ PyTypeObject GatekeeperType = make_gatekeeper_type();
 
 bool masks_are_watched(Gatekeeper* self) noexcept {
     if (!self->tables_watched) {
-        self->tables_watched = self->tables_own && PyDict_CheckExact(self->pending_futures) && PyDict_CheckExact(self->handler_map) &&
-                               watch(self->pending_futures) && watch(self->handler_map);
+        self->tables_watched = self->tables_own && PyDict_CheckExact(self->pending_futures) &&
+                               PyDict_CheckExact(self->handler_map) && watch(self->pending_futures) &&
+                               watch(self->handler_map);
     }
     return self->tables_watched;
 }

@@ -110,7 +110,8 @@ int feed_buffer(XtPreParser* self, PyObject* buffer, RecordStep step, void* cont
         const Py_ssize_t size = PyBytes_GET_SIZE(backlog.get());
         const Py_ssize_t start = self->backlog_start;
         // Every message of a backlog ends with a NUL.
-        const Py_ssize_t end = static_cast<const char*>(std::memchr(data + start, 0, static_cast<size_t>(size - start))) - data;
+        const Py_ssize_t end =
+            static_cast<const char*>(std::memchr(data + start, 0, static_cast<size_t>(size - start))) - data;
         // Out of the backlog before it is handled: a message that fails is never handled again.
         if (end + 1 == size) {
             set_backlog(self, nullptr, 0);
