@@ -30,10 +30,15 @@ constexpr const char* kExported = "Existing exports of data: object cannot be re
 
 // The length of the buffer's complete messages: up to and including its last NUL.
 Py_ssize_t complete_length(const char* data, Py_ssize_t size) noexcept {
+#if defined(__GLIBC__)
+    const void* last = memrchr(data, 0, static_cast<size_t>(size));  // vectorised
+    return last != nullptr ? static_cast<const char*>(last) - data + 1 : 0;
+#else
     for (Py_ssize_t i = size; i > 0; --i) {
         if (data[i - 1] == '\0') return i;
     }
     return 0;
+#endif
 }
 
 // Replaces the backlog (`backlog` stolen, or null); the old one is dropped last.
