@@ -2,8 +2,8 @@
 dict watchers, keys whose comparison runs Python code, and finalisers run mid-update.
 
 Once a watched dict has held a key other than an exact str or bytes, the module remembers
-nothing more in that process, and other tests put such keys in place: so each check runs in
-an interpreter of its own, where the module does remember."""
+nothing more from that dict, and too many such dicts turn remembering off for the process;
+so that no other test can have done that, each check runs in an interpreter of its own."""
 
 import ctypes
 import gc

@@ -232,7 +232,7 @@ PyObject* get_destination_mask(PyObject* self, const Args& a) noexcept {
     const uint64_t stamp = epoch();
     int32_t mask;
     if (destination_mask(gate, command, &mask) < 0) return nullptr;
-    if (rememberable && may_remember(stamp)) {
+    if (rememberable && may_remember(stamp, {gate->pending_futures, gate->handler_map})) {
         PyObject* old = memory->command;
         *memory = {Py_NewRef(command), gate->serial, stamp, mask};
         Py_XDECREF(old);  // an exact str: no code runs

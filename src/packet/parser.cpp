@@ -290,7 +290,9 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, Parsed* out
     int32_t mask = remembered;
     if (!current && ask_gate(gate.get(), name.get(), &mask) < 0) return -1;
     // Unless code run meanwhile has given the entry to another field.
-    if (rememberable && memory->key == key.get() && may_remember(stamp))
+    if (rememberable && memory->key == key.get() &&
+        may_remember(stamp, {self->cmd_cache, as_gatekeeper(gate.get())->pending_futures,
+                             as_gatekeeper(gate.get())->handler_map}))
         *memory = {memory->key, self->serial, stamp, mask};
     if (mask == 0) return 0;
 

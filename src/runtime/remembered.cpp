@@ -28,9 +28,13 @@ struct Announced {
 constexpr int kAnnounced = 8;  // changes nested in other watchers' code; more turn remembering off
 constexpr Py_ssize_t kClonedEntries = 64;  // larger copies turn remembering off
 
+constexpr int kTainted = 32;  // dicts that have held an odd key; more turn remembering off
+
 Announced g_announced[kAnnounced];
 int g_count = 0;
-bool g_on = true;  // rule 3 (and no watcher, or too many changes at once) turns it off for good
+PyObject* g_tainted[kTainted];  // borrowed: each is watched, and its DEALLOCATED event drops it
+int g_tainted_count = 0;
+bool g_on = true;  // no watcher, too many changes at once or too many tainted dicts turn it off for good
 int g_watcher = -1;
 bool g_watcher_tried = false;
 uint64_t g_serial = 0;
@@ -92,6 +96,35 @@ void turn_off() noexcept {
     g_on = false;
     for (int i = 0; i < g_count; ++i) release(g_announced[i]);
     g_count = 0;
+    g_tainted_count = 0;
+}
+
+bool is_tainted(PyObject* dict) noexcept {
+    for (int i = 0; i < g_tainted_count; ++i) {
+        if (g_tainted[i] == dict) return true;
+    }
+    return false;
+}
+
+// Rule 3 for one dict: nothing more is remembered from it, and nothing written down of it is
+// checked again (a look-up in it may run code now).
+void taint(PyObject* dict) noexcept {
+    settle(dict);
+    if (is_tainted(dict)) return;
+    if (g_tainted_count == kTainted) {
+        turn_off();
+        return;
+    }
+    g_tainted[g_tainted_count++] = dict;
+}
+
+void untaint(PyObject* dict) noexcept {
+    for (int i = 0; i < g_tainted_count; ++i) {
+        if (g_tainted[i] == dict) {
+            g_tainted[i] = g_tainted[--g_tainted_count];
+            return;
+        }
+    }
 }
 
 // What a CLONED change will leave: the source's entries. False when it cannot be kept.
@@ -112,8 +145,8 @@ bool copy_entries(PyObject* source, Announced& a) noexcept {
     return a.count == n;
 }
 
-// Keeps what is needed to see the change land; false when it cannot be (remembering
-// then goes off). What was taken is released with the entry either way.
+// Keeps what is needed to see the change land; false when it cannot be (the dict is then
+// tainted). What was taken is released with the entry either way.
 bool announce(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept {
     Announced& a = g_announced[g_count++];
     a.dict = dict;
@@ -140,13 +173,20 @@ int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* 
     if (!g_on) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
         settle(dict);
+        untaint(dict);
         return 0;
     }
+    if (is_tainted(dict)) return 0;  // nothing is remembered from it: nothing to write down
     // The change may come from code that has an exception set: it stays as it was.
     PyObject* raised = PyErr_GetRaisedException();
     settle();
     PyErr_SetRaisedException(raised);
-    if (g_count == kAnnounced || !announce(event, dict, key, new_value)) turn_off();
+    if (g_count == kAnnounced) {
+        turn_off();
+    } else if (!announce(event, dict, key, new_value)) {
+        release(g_announced[--g_count]);
+        taint(dict);
+    }
     return 0;
 }
 
@@ -169,7 +209,8 @@ bool watch(PyObject* dict) noexcept {
             g_on = false;
         }
     }
-    if (!g_on) return false;
+    if (!g_on || is_tainted(dict)) return false;
+    // Watched first, so that the dict's end is seen should it be tainted now.
     if (PyDict_Watch(g_watcher, dict) < 0) {
         PyErr_Clear();
         return false;
@@ -178,15 +219,18 @@ bool watch(PyObject* dict) noexcept {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!plain_key(key)) {
-            turn_off();
+            taint(dict);
             return false;
         }
     }
     return true;
 }
 
-bool may_remember(uint64_t stamp) noexcept {
+bool may_remember(uint64_t stamp, std::initializer_list<PyObject*> sources) noexcept {
     if (!g_on || stamp != g_epoch) return false;
+    for (PyObject* dict : sources) {
+        if (is_tainted(dict)) return false;
+    }
     if (g_count > 0) settle();
     return g_count == 0;
 }

@@ -17,7 +17,8 @@
 //     it announced, and nothing is remembered while any change is written down.
 //  3. A key other than an exact str or bytes compares by its own __eq__, which may answer
 //     differently with no change to any dict: once such a key has been in a watched dict,
-//     nothing more is remembered in this process.
+//     nothing more is remembered from that dict for as long as it lives (nor from any dict,
+//     should more than a few dicts hold such keys at once).
 //  4. Every update replaces all its fields and moves the epoch before it drops an old
 //     value (a remembered value, a table, a gate, a cache), so that a finaliser run by the
 //     drop sees the object whole and moves the epoch past any stamp taken before.
@@ -28,6 +29,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace vrel {
 
@@ -44,9 +46,9 @@ inline void forget_remembered() noexcept { ++g_epoch; }
 // from it: no watcher to be had, or remembering is off for good (rule 3).
 bool watch(PyObject* dict) noexcept;
 
-// Whether a value read at `stamp` may be remembered now: no change since, and none still
-// on its way (rule 2).
-bool may_remember(uint64_t stamp) noexcept;
+// Whether a value read at `stamp` from the dicts `sources` may be remembered now: no change
+// since, none still on its way (rule 2), and none of them has held an odd key (rule 3).
+bool may_remember(uint64_t stamp, std::initializer_list<PyObject*> sources) noexcept;
 
 // The next serial number: remembered answers that belong to one object carry its serial,
 // which no other object ever has.

@@ -81,7 +81,7 @@ PyObject* global_attr(GlobalAttr& which) noexcept {
     int present = dict_get_ref(owner_dict, attr, &value);
     if (present < 0) return nullptr;
     if (!present) return PyObject_GetAttr(owner.get(), attr);  // a module __getattr__, or its error
-    if (watched && may_remember(stamp)) {
+    if (watched && may_remember(stamp, {g_state.dict, owner_dict})) {
         PyObject* old_value = which.value;
         PyObject* old_owner = which.owner;
         which.value = Py_NewRef(value);
