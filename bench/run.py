@@ -161,6 +161,9 @@ class Receiver:
 
     def start_pass(self) -> None:
         self.sink.clear()
+        for f in self.futures:  # a refusal's StatusError, read so that dropping it logs nothing
+            if f.done() and not f.cancelled():
+                f.exception()
         create = self.loop.create_future
         self.futures = [create() for _ in range(sum(self.answers.values()))]
         at = 0
@@ -169,8 +172,17 @@ class Receiver:
             at += n
 
     def outcome(self) -> tuple[list[Any], list[Any]]:
-        """What a pass did: the handlers' arguments, and the results of the requests."""
-        return list(self.sink), [f.result() if f.done() else "pending" for f in self.futures]
+        """What a pass did: the handlers' arguments, and the results of the requests; a refusal,
+        False from the Python loops and a StatusError from feed_and_dispatch, shows as "refused"."""
+
+        def settled(f: asyncio.Future[Any]) -> Any:
+            if not f.done():
+                return "pending"
+            if isinstance(f.exception(), vrel_dll.StatusError):
+                return "refused"
+            return "refused" if f.result() is False else f.result()
+
+        return list(self.sink), [settled(f) for f in self.futures]
 
 
 def build_fixtures() -> Fixtures:
