@@ -1,5 +1,6 @@
 import copy
 import pickle
+import re
 import weakref
 from types import SimpleNamespace
 
@@ -61,9 +62,9 @@ def test_failure_logs_one_line(lines, command, status, code, expected):
 )
 def test_errors_log_nothing(lines, args, exc, message, entries):
     gate = vrel_dll.Gatekeeper({}, {4: b"x", 6: type("Sub", (str,), {})("x")})
-    with pytest.raises(exc, match=f"^{message}$") as info:
+    with pytest.raises(exc) as info:
         gate.process_status(*args)
-    assert own_entries(info.value) == entries and lines == []
+    assert re.fullmatch(message, str(info.value)) and own_entries(info.value) == entries and lines == []
 
 
 def test_logger_is_looked_up_at_each_call(monkeypatch):

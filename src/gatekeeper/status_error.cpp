@@ -152,7 +152,9 @@ int ready_status_error_type() noexcept {
     return PyType_Ready(&StatusErrorType);
 }
 
-int install_status_error_methods() noexcept { return install_methods(&StatusErrorType, kStatusErrorMethods); }
+int install_status_error_methods() noexcept {
+    return install_methods(&StatusErrorType, kStatusErrorMethods, &kInitSig);
+}
 
 PyObject* new_status_error(PyObject* command, int32_t status, int32_t error_code, PyObject* description,
                            PyObject* data) noexcept {
