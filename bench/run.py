@@ -509,7 +509,7 @@ def t_receive_split(loops: int, receiver: Receiver, chunks: list[bytes]) -> floa
 
 
 def t_ingest_drain(loops: int, receiver: Receiver, chunks: list[bytes], make_queue: Callable[[], Any]) -> float:
-    """feed_and_route per read, then the README quick start's loop over the two queues (an
+    """feed_and_route per read, then the guide's queue client's loop over the two queues (an
     asyncio.Queue's get_nowait; a deque is iterated directly)."""
     t0 = perf_counter()
     for _ in range(loops):
@@ -887,7 +887,7 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
             )
         )
     # The whole receive path: each record also judged, its request completed, its handler
-    # called (a C-level append that keeps the data). (d) the README quick start's loop after
+    # called (a C-level append that keeps the data). (d) the guide's queue client's loop after
     # each feed_and_route, (e) feed_and_dispatch; their baseline does it per packet in Python.
     base = Timing("baseline", t_receive_split, (fx.base_receiver, chunks), n)
     floor = Timing("orjson.loads of delivered payloads, results kept", t_loads_kept, (fx.payloads_corpus,), n)

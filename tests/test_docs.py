@@ -104,7 +104,7 @@ def test_documents_hold_their_examples():
     assert "(docs/guide.md)" in readme
     quick_start = readme.index("\n## Quick start\n")
     first = next(e for e in EXAMPLES if e.document == "README.md" and e.line > readme.count("\n", 0, quick_start))
-    assert "feed_and_route" in first.code and "register_rpc" in first.code
+    assert "feed_and_dispatch" in first.code and "register_rpc" in first.code
 
 
 @pytest.fixture(scope="module")
