@@ -142,13 +142,13 @@ def test_same_results_as_feed_and_route_and_the_python_loop(gate_kind, chunks, w
 def test_the_receive_rules(gate_type, warnings, loop):
     calls = []
     gate = gate_type({"both": calls.append, "evt": calls.append, "none": None}, {104: "Player not found"})
-    futures = [loop.create_future() for _ in range(3)]
+    futures = [loop.create_future() for _ in range(4)]
     gate._pending_futures.update(both=deque(futures[:2]), rpc=deque(futures[2:]))
     buffer = bytearray(
         b"%xt%Both%1%104%{}%\0%xt%both%1%0%[1]%\0%xt%rpc%-1%12%\0%xt%none%1%{}%\0"
-        b"%xt%evt%1%0%\0%xt%other%1%{}%\0%xt%evt%1%"
+        b"%xt%evt%1%0%\0%xt%other%1%{}%\0%xt%rpc%1%0%false%\0%xt%evt%1%"
     )
-    assert XtPreParser(gate).feed_and_dispatch(buffer) == (6, 3, 2)
+    assert XtPreParser(gate).feed_and_dispatch(buffer) == (7, 4, 2)
     assert buffer == b"%xt%evt%1%"
     # a refused answer's request gets a StatusError holding what its warning line (written
     # once) names, and no handler is called; success without data hands the handler {};
@@ -167,6 +167,12 @@ def test_the_receive_rules(gate_type, warnings, loop):
         ]
     )
     assert futures[1].result() == [1] and calls == [[1], {}]
+    # a success whose payload is false: no refusal for an exact gate, whose judgement tells;
+    # a gate called by name has only its False to go by
+    if gate_type is Gatekeeper:
+        assert futures[3].result() is False
+    else:
+        assert str(futures[3].exception()) == "[rpc] STATUS 1 | ERROR 0: Unknown error code"
     assert XtPreParser(gate).feed_and_dispatch(None) == (0, 0, 0)
     with pytest.raises(TypeError, match="expected bytearray, got bytes") as info:
         XtPreParser(gate).feed_and_dispatch(b"\0")

@@ -89,7 +89,7 @@ int report_to_loop(PyObject* command) noexcept {
     Ref message = Ref::steal(PyUnicode_FromFormat("Exception in feed_and_dispatch while handling command %R", command));
     if (message && report(loop.get(), message.get(), exception.get(), command, nullptr) == 0) return 0;
     PyObject* failure = PyErr_GetRaisedException();
-    PyException_SetContext(failure, exception.release());
+    if (failure != exception.get()) PyException_SetContext(failure, exception.release());
     PyErr_SetRaisedException(failure);
     return -1;
 }
@@ -206,7 +206,10 @@ int handle_record(PyObject* gate, const Parsed& p, Dispatched* counts) noexcept 
     Ref description;
     Ref result = Ref::steal(judge(gate, exact, p, &description));
     if (!result) return -1;
-    const bool refused = result.get() == Py_False;
+    const bool is_false = result.get() == Py_False;
+    // An exact gate's judgement tells a refusal from a success whose payload is false; a gate
+    // called by name has only its answer to go by.
+    const bool refused = is_false && (!exact || description);
     if (destination & DEST_RPC) {
         if (VREL_UNLIKELY(refused)) {
             if (reject(gate, exact, p, std::move(description)) < 0) return -1;
@@ -218,7 +221,7 @@ int handle_record(PyObject* gate, const Parsed& p, Dispatched* counts) noexcept 
         }
         ++counts->answers;
     }
-    if ((destination & DEST_EVT) && !refused) {
+    if ((destination & DEST_EVT) && !is_false) {
         PyObject* argv[2] = {gate, command};
         Ref handler = Ref::steal(exact ? get_handler_as_call(gate, command) : call_gate(S().get_handler, argv, 2));
         if (!handler) return -1;
