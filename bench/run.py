@@ -161,6 +161,9 @@ class Receiver:
 
     def start_pass(self) -> None:
         self.sink.clear()
+        for f in self.futures:  # a refusal's StatusError, read so that dropping it logs nothing
+            if f.done() and not f.cancelled():
+                f.exception()
         create = self.loop.create_future
         self.futures = [create() for _ in range(sum(self.answers.values()))]
         at = 0
@@ -169,8 +172,17 @@ class Receiver:
             at += n
 
     def outcome(self) -> tuple[list[Any], list[Any]]:
-        """What a pass did: the handlers' arguments, and the results of the requests."""
-        return list(self.sink), [f.result() if f.done() else "pending" for f in self.futures]
+        """What a pass did: the handlers' arguments, and the results of the requests; a refusal,
+        False from the Python loops and a StatusError from feed_and_dispatch, shows as "refused"."""
+
+        def settled(f: asyncio.Future[Any]) -> Any:
+            if not f.done():
+                return "pending"
+            if isinstance(f.exception(), vrel_dll.StatusError):
+                return "refused"
+            return "refused" if f.result() is False else f.result()
+
+        return list(self.sink), [settled(f) for f in self.futures]
 
 
 def build_fixtures() -> Fixtures:
@@ -497,7 +509,7 @@ def t_receive_split(loops: int, receiver: Receiver, chunks: list[bytes]) -> floa
 
 
 def t_ingest_drain(loops: int, receiver: Receiver, chunks: list[bytes], make_queue: Callable[[], Any]) -> float:
-    """feed_and_route per read, then the README quick start's loop over the two queues (an
+    """feed_and_route per read, then the guide's queue client's loop over the two queues (an
     asyncio.Queue's get_nowait; a deque is iterated directly)."""
     t0 = perf_counter()
     for _ in range(loops):
@@ -875,7 +887,7 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
             )
         )
     # The whole receive path: each record also judged, its request completed, its handler
-    # called (a C-level append that keeps the data). (d) the README quick start's loop after
+    # called (a C-level append that keeps the data). (d) the guide's queue client's loop after
     # each feed_and_route, (e) feed_and_dispatch; their baseline does it per packet in Python.
     base = Timing("baseline", t_receive_split, (fx.base_receiver, chunks), n)
     floor = Timing("orjson.loads of delivered payloads, results kept", t_loads_kept, (fx.payloads_corpus,), n)

@@ -207,12 +207,15 @@ class Client:
         self.stats = Stats()
 
     async def request(self, form: str, command: str, message: str, timeout: float = REQUEST_TIMEOUT) -> Any:
-        """Sends one request and waits for its answer, judged by process_status (False when refused)."""
+        """Sends one request and waits for its answer, judged by process_status (False when refused,
+        whether the refusal came as process_status's False or as feed_and_dispatch's StatusError)."""
         # Registered before sending: only a pending request makes its answer wanted.
         fut = self.gate.register_rpc(command)
         self.writer.write(message.encode() + TERMINATOR)
         try:
             result = await asyncio.wait_for(fut, timeout)
+        except vrel_dll.StatusError:  # --ingest dispatch: a refused answer raises
+            result = False
         except TimeoutError:
             self.gate.remove_future(command, fut)
             self.stats.timed_out += 1

@@ -35,15 +35,20 @@ TARGETS = {
     "XtPreParser": (lambda r: vrel_dll.XtPreParser, "vrel_dll.XtPreParser.__init__"),
 }
 # The record's checks: the three integers in the order status, error_code, destination; then command.
+# Each failed check is noted with the argument it refused.
 CHECK_ORDER = [
-    ((b"abc", "x", 0, None, 0), "an integer is required"),
-    ((b"abc", 0, 2**31, None, "x"), TOO_LARGE),
-    ((b"abc", 0, 0, None, "x"), "an integer is required"),
-    ((b"abc", 0, 0, None, 0), "Argument 'command' has incorrect type (expected str, got bytes)"),
-    ((MyStr("a"), 0, 0, None, 0), "Argument 'command' has incorrect type (expected str, got MyStr)"),
+    ((b"abc", "x", 0, None, 0), "an integer is required", "status"),
+    ((b"abc", 0, 2**31, None, "x"), TOO_LARGE, "error_code"),
+    ((b"abc", 0, 0, None, "x"), "an integer is required", "destination"),
+    ((b"abc", 0, 0, None, 0), "Argument 'command' has incorrect type (expected str, got bytes)", "command"),
+    ((MyStr("a"), 0, 0, None, 0), "Argument 'command' has incorrect type (expected str, got MyStr)", "command"),
 ]
 ERRORS = [
-    *((target, args, {}, message) for target in ("XtPre", "init", "subclass") for args, message in CHECK_ORDER),
+    *(
+        (target, args, {}, message, f"argument '{name}' of XtPre()")
+        for target in ("XtPre", "init", "subclass")
+        for args, message, name in CHECK_ORDER
+    ),
     # positional only, or too many: the number passed; too many wins over any keyword error
     ("XtPre", VALID[:4], {}, takes(4)),
     ("XtPre", (), {}, takes(0)),
@@ -76,8 +81,9 @@ ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("target, args, kwargs, message", ERRORS)
-def test_argument_errors(target, args, kwargs, message):
+# the count and keyword errors, which name the callable already, carry no note
+@pytest.mark.parametrize("target, args, kwargs, message, note", [(*e, None)[:5] for e in ERRORS])
+def test_argument_errors(target, args, kwargs, message, note):
     record = XtPre(*KEEP)
     make, entry = TARGETS[target]
     with pytest.raises((TypeError, OverflowError)) as exc:
@@ -85,7 +91,38 @@ def test_argument_errors(target, args, kwargs, message):
     assert str(exc.value) == message
     # A typed parameter's error is the one that adds no traceback entry.
     assert own_entries(exc.value) == ([] if message.startswith("Argument ") else [entry])
+    assert getattr(exc.value, "__notes__", None) == (None if note is None else [note])
     assert fields(record) == KEEP
+
+
+gate = vrel_dll.Gatekeeper({}, {})
+LowerFails = type("LowerFails", (str,), {"lower": lambda self: 1 / 0})
+
+
+# The note names each callable as it is written: a class for its constructor, Class.method, function.
+@pytest.mark.parametrize(
+    "call, error, note",
+    [
+        (lambda: gate.process_status("c", 1, "0", None), TypeError, "error_code of Gatekeeper.process_status"),
+        (lambda: gate.register_rpc(b"x"), TypeError, "command of Gatekeeper.register_rpc"),
+        (lambda: vrel_dll.Gatekeeper({}, []), TypeError, "error_codes of Gatekeeper"),
+        # the constructor's table errors too
+        (lambda: vrel_dll.Gatekeeper(None, {}), AttributeError, "handlers of Gatekeeper"),
+        (lambda: vrel_dll.Gatekeeper({LowerFails("a"): 1}, {}), ZeroDivisionError, "handlers of Gatekeeper"),
+        (
+            lambda: vrel_dll.XtPreParser(gate).feed_and_route(b"", 1, 2),
+            TypeError,
+            "buffer of XtPreParser.feed_and_route",
+        ),
+        (lambda: vrel_dll.StatusError("c", 1, 0, b"d", None), TypeError, "description of StatusError"),
+        (lambda: vrel_dll.cy_format_xt("h", "c", ()), TypeError, "data of cy_format_xt"),
+    ],
+)
+def test_the_note_names_the_callable(call, error, note):
+    with pytest.raises(error) as exc:
+        call()
+    name, _, callable_name = note.partition(" of ")
+    assert exc.value.__notes__ == [f"argument '{name}' of {callable_name}()"]
 
 
 def test_keywords_match_by_value_and_land_in_their_slots():
@@ -170,6 +207,8 @@ def test_int32_conversion(route, value, expected):
             store(route, value, record)
     assert (type(exc.value), str(exc.value)) == expected
     assert own_entries(exc.value) == [INIT if route == "init" else f"vrel_dll.XtPre.{route}.__set__"]
+    # the constructor names the argument; a setter's error needs no note
+    assert getattr(exc.value, "__notes__", None) == (["argument 'destination' of XtPre()"] if route == "init" else None)
     assert fields(record) == KEEP
     if expected[0] is DeprecationWarning:  # unless warnings are errors, the value is used
         with pytest.warns(DeprecationWarning):

@@ -104,7 +104,7 @@ def test_documents_hold_their_examples():
     assert "(docs/guide.md)" in readme
     quick_start = readme.index("\n## Quick start\n")
     first = next(e for e in EXAMPLES if e.document == "README.md" and e.line > readme.count("\n", 0, quick_start))
-    assert "feed_and_route" in first.code and "register_rpc" in first.code
+    assert "feed_and_dispatch" in first.code and "register_rpc" in first.code
 
 
 @pytest.fixture(scope="module")
@@ -144,7 +144,7 @@ def test_example_passes_mypy_strict(example, mypy_errors):
 
 def stub_api() -> dict[str, tuple[list[str], str | None]]:
     """Public name -> (parameters, return annotation) from the stubs; classes by their __init__,
-    None for the return of a class or an overloaded method, ([], None) for the logger."""
+    None for the return of a class or an overloaded method, ([], None) for a variable (the logger)."""
     tree = ast.parse((ROOT / "stubs" / "vrel_dll-stubs" / "__init__.pyi").read_text(encoding="utf-8"))
     api: dict[str, tuple[list[str], str | None]] = {}
 
@@ -168,8 +168,8 @@ def stub_api() -> dict[str, tuple[list[str], str | None]]:
                     add(node.name, item, False)
                 elif not item.name.startswith("_") and not decorators & {"property", "setter", "deleter"}:
                     add(f"{node.name}.{item.name}", item, True)
-        elif isinstance(node, ast.ImportFrom) and any(a.asname == "logger" for a in node.names):
-            api["logger"] = ([], None)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.target.id[0] != "_":
+            api[node.target.id] = ([], None)
     return api
 
 

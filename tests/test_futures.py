@@ -61,6 +61,59 @@ def test_fifo_per_lower_cased_command_done_futures_and_remove(gate, loop):
     assert gate.register_rpc("a").get_loop() is loop and list(table) == ["a"]
 
 
+# ---- reject_rpc: resolve_rpc's look-up and order, with set_exception
+
+
+class NeedsArgument(Exception):
+    def __init__(self, argument):
+        super().__init__(argument)
+
+
+class NotAnException(Exception):
+    def __new__(cls):
+        return 5
+
+
+# what set_exception would refuse: refused before any future leaves the table
+REFUSED = [
+    (42, "invalid exception object"),
+    (None, "invalid exception object"),
+    (int, "invalid exception object"),
+    (NotAnException, "invalid exception object"),
+    (NeedsArgument, "NeedsArgument.__init__() missing 1 required positional argument: 'argument'"),
+]
+if sys.version_info < (3, 13):  # later versions set a RuntimeError in its place
+    REFUSED += [
+        (StopIteration, "StopIteration interacts badly with generators and cannot be raised into a Future"),
+        (StopIteration(), "StopIteration interacts badly with generators and cannot be raised into a Future"),
+    ]
+
+
+def test_reject_rpc_sets_the_exception_on_the_oldest_future(gate):
+    first, second, third = (gate.register_rpc(c) for c in ("Foo", "FOO", "foo"))
+    error = LookupError("refused")
+    assert gate.reject_rpc("fOO", error) is None and first.exception() is error
+    second.cancel()  # dropped with the exception, which the next request does not get
+    gate.reject_rpc(command="foo", exception=KeyError)  # a class: an instance of its own
+    assert not third.done() and list(gate._pending_futures) == ["foo"]
+    gate.resolve_rpc("foo", "answer")
+    assert third.result() == "answer" and gate._pending_futures == {}
+    assert gate.reject_rpc("foo", error) is None and gate._pending_futures == {}
+    fut = gate.register_rpc("x")
+    gate.reject_rpc("x", KeyError)
+    assert type(fut.exception()) is KeyError and fut.exception().args == ()
+
+
+@pytest.mark.parametrize("bad, message", REFUSED)
+def test_reject_rpc_refuses_before_the_table_is_touched(gate, bad, message):
+    fut = gate.register_rpc("x")
+    with pytest.raises(TypeError) as info:
+        gate.reject_rpc("x", bad)
+    assert str(info.value) == message and own_entries(info.value) == ["vrel_dll.Gatekeeper.reject_rpc"]
+    assert list(gate._pending_futures["x"]) == [fut] and not fut.done()
+    gate.cancel_all()
+
+
 # ---- fail_all: cancel_all's walk, with set_exception and a count
 class NeedsArgument(Exception):
     def __init__(self, reason):
@@ -220,13 +273,17 @@ def test_loop_taken_at_first_register_and_missing_table(monkeypatch, loop):
     assert log == [("f", 5), ("f", 6)] and table == {"x": deque()}  # the failed future stays popped
 
 
-@pytest.mark.parametrize("method, extra", [("register_rpc", ()), ("resolve_rpc", (1,)), ("remove_future", (1,))])
+@pytest.mark.parametrize(
+    "method, extra",
+    [("register_rpc", ()), ("resolve_rpc", (1,)), ("reject_rpc", (KeyError(),)), ("remove_future", (1,))],
+)
 def test_command_type(method, extra):
     gate = vrel_dll.Gatekeeper({}, {})
     gate._pending_futures = table = {"none": deque([1])}
-    with pytest.raises(TypeError, match=r"^Argument 'command' has incorrect type \(expected str, got S\)$") as info:
+    with pytest.raises(TypeError) as info:
         getattr(gate, method)(type("S", (str,), {})("x"), *extra)
-    assert own_entries(info.value) == []
+    assert str(info.value) == "Argument 'command' has incorrect type (expected str, got S)"
+    assert own_entries(info.value) == [] and info.value.__notes__ == [f"argument 'command' of Gatekeeper.{method}()"]
     # Refused before the loop is looked for (no RuntimeError here) or the table touched.
     with pytest.raises(TypeError, match="^command must be a str, not None$") as info:
         getattr(gate, method)(None, *extra)

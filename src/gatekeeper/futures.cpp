@@ -1,4 +1,5 @@
-// Pending request futures: register_rpc, resolve_rpc, remove_future, cancel_all, fail_all.
+// Pending request futures: register_rpc, resolve_rpc, reject_rpc, remove_future,
+// cancel_all, fail_all.
 //
 // _pending_futures maps a lower-cased command to a deque of futures, oldest on the left.
 // The table is public and replaceable, and every future and deque method may run the
@@ -26,6 +27,7 @@ constexpr const char* kFile = "src/gatekeeper/futures.cpp";
 
 Signature kRegisterSig{"register_rpc", {typed("command", &PyUnicode_Type)}};
 Signature kResolveSig{"resolve_rpc", {typed("command", &PyUnicode_Type), arg("result")}};
+Signature kRejectSig{"reject_rpc", {typed("command", &PyUnicode_Type), arg("exception")}};
 Signature kRemoveSig{"remove_future", {typed("command", &PyUnicode_Type), arg("fut")}};
 Signature kCancelAllSig{"cancel_all", {}};
 Signature kFailAllSig{"fail_all", {arg("exception")}};
@@ -369,12 +371,14 @@ PyObject* register_rpc(PyObject* op, const Args& a) noexcept {
     return fut.release();
 }
 
-PyObject* resolve_rpc(PyObject* op, const Args& a) noexcept {
-    PyObject* result = a[1];
+// The work of resolve_rpc and reject_rpc: the oldest future pending for `command` leaves
+// the table and, unless it is already done, gets `outcome` as its result, or as its
+// exception when `exception` is set.
+PyObject* complete_oldest(PyObject* op, PyObject* command, PyObject* outcome, bool exception) noexcept {
     Gatekeeper* self = as_gatekeeper(op);
     resolve_known_methods();
     Ref key, que;
-    int pending = pending_entry(self, a[0], &key, &que);
+    int pending = pending_entry(self, command, &key, &que);
     if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     Ref fut = Ref::steal(popleft(que.get()));
     if (!fut) return nullptr;
@@ -382,11 +386,46 @@ PyObject* resolve_rpc(PyObject* op, const Args& a) noexcept {
     // it to the next request would pair that request with the wrong reply.
     int done = is_done(fut.get());
     if (done < 0) return nullptr;
-    if (!done && call_discard(fut.get(), known_future(fut.get()), g_known.set_result, S().set_result, result) < 0) {
-        return nullptr;
+    if (!done) {
+        const int set =
+            exception ? call_discard(fut.get(), false, nullptr, S().set_exception, outcome)
+                      : call_discard(fut.get(), known_future(fut.get()), g_known.set_result, S().set_result, outcome);
+        if (set < 0) return nullptr;
     }
     if (drop_if_empty(self, key.get(), que) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* resolve_rpc(PyObject* op, const Args& a) noexcept { return complete_oldest(op, a[0], a[1], false); }
+
+// The instance Future.set_exception(exception) would set (new reference), or null with
+// the error it would raise: a class is called with no arguments; what is not then an
+// exception instance is refused; 3.12 refuses a StopIteration (later versions turn it into
+// a RuntimeError themselves).
+PyObject* exception_instance(PyObject* exception) noexcept {
+    Ref instance =
+        PyExceptionClass_Check(exception) ? Ref::steal(PyObject_CallNoArgs(exception)) : Ref::borrow(exception);
+    if (!instance) return nullptr;
+    if (!PyExceptionInstance_Check(instance.get())) {
+        PyErr_SetString(PyExc_TypeError, "invalid exception object");
+        return nullptr;
+    }
+#if !VREL_PY313
+    if (Py_IS_TYPE(instance.get(), reinterpret_cast<PyTypeObject*>(PyExc_StopIteration))) {
+        PyErr_SetString(PyExc_TypeError,
+                        "StopIteration interacts badly with generators and cannot be raised into a Future");
+        return nullptr;
+    }
+#endif
+    return instance.release();
+}
+
+PyObject* reject_rpc(PyObject* op, const Args& a) noexcept {
+    // Made before the look-up, so that a value set_exception would refuse is refused
+    // before any future leaves the table, whatever is pending.
+    Ref exception = Ref::steal(exception_instance(a[1]));
+    if (!exception) return nullptr;
+    return complete_oldest(op, a[0], exception.get(), true);
 }
 
 PyObject* remove_future(PyObject* op, const Args& a) noexcept {
@@ -406,32 +445,12 @@ PyObject* remove_future(PyObject* op, const Args& a) noexcept {
 }
 
 // What fail_all settles futures with: set_exception's argument, and the instance the next
-// future gets, made before that future leaves its deque.
+// future gets, made (exception_instance) before that future leaves its deque, so that a
+// value set_exception would refuse leaves that future where it was.
 struct Failure {
     PyObject* exception;  // held by the caller
     Ref next;
 };
-
-// The exception set_exception(value) would store, made as it makes it: a class is called
-// with no arguments and must give an instance. Made before a future is taken from the
-// table, so that a value set_exception would refuse leaves that future where it was. New
-// reference, or null with set_exception's own error.
-PyObject* exception_instance(PyObject* value) noexcept {
-    Ref made = PyExceptionClass_Check(value) ? Ref::steal(PyObject_CallNoArgs(value)) : Ref::borrow(value);
-    if (!made) return nullptr;
-    if (!PyExceptionInstance_Check(made.get())) {
-        PyErr_SetString(PyExc_TypeError, "invalid exception object");
-        return nullptr;
-    }
-#if !VREL_PY313
-    if (Py_IS_TYPE(made.get(), reinterpret_cast<PyTypeObject*>(PyExc_StopIteration))) {
-        PyErr_SetString(PyExc_TypeError,
-                        "StopIteration interacts badly with generators and cannot be raised into a Future");
-        return nullptr;
-    }
-#endif
-    return made.release();
-}
 
 // Pops every future of one entry and settles those still pending, each with cancel() when
 // `failure` is null and with set_exception() otherwise, counting them in *settled; then
@@ -516,6 +535,16 @@ PyObject* resolve_rpc_as_call(PyObject* self, PyObject* command, PyObject* resul
     static TracebackSite site{"vrel_dll.Gatekeeper.resolve_rpc", kFile, __LINE__};
     const Args a{{command, result}, {}};
     PyObject* none = resolve_rpc(self, a);
+    if (none == nullptr) add_traceback(site);
+    return none;
+}
+
+const FunctionDef kRejectRpcDef{"reject_rpc", &kRejectSig, reject_rpc};
+
+PyObject* reject_rpc_as_call(PyObject* self, PyObject* command, PyObject* exception) noexcept {
+    static TracebackSite site{"vrel_dll.Gatekeeper.reject_rpc", kFile, __LINE__};
+    const Args a{{command, exception}, {}};
+    PyObject* none = reject_rpc(self, a);
     if (none == nullptr) add_traceback(site);
     return none;
 }

@@ -90,11 +90,12 @@ int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     PyObject* error_codes = a[1];
     Ref norm = Ref::steal(PyDict_New());
     if (!norm) return fail(kInitSite);
-    if (handlers == Py_None) {
-        raise_none_has_no("items");
+    // The table's errors name it, as a failed check of the argument would.
+    if (handlers == Py_None) raise_none_has_no("items");
+    if (handlers == Py_None || normalise_handlers(handlers, norm.get()) < 0) {
+        note_argument(kInitSig, 0);
         return fail(kInitSite);
     }
-    if (normalise_handlers(handlers, norm.get()) < 0) return fail(kInitSite);
     Ref pending = Ref::steal(PyDict_New());
     if (!pending) return fail(kInitSite);
     // Every table replaced and the remembered masks forgotten before an old table is
@@ -309,6 +310,6 @@ int destination_mask_as_call(Gatekeeper* self, PyObject* command, int32_t* mask)
     return destination_mask(self, command, mask) < 0 ? fail(kGetDestinationMaskSite) : 0;
 }
 
-int install_gatekeeper_methods() noexcept { return install_methods(&GatekeeperType, kGatekeeperMethods); }
+int install_gatekeeper_methods() noexcept { return install_methods(&GatekeeperType, kGatekeeperMethods, &kInitSig); }
 
 }  // namespace vrel

@@ -49,21 +49,25 @@ int route_packet(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noe
 // also gets the method's traceback entry.
 int route_packet_as_call(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
 
-// The bodies of process_status, resolve_rpc and get_handler on an exact Gatekeeper, each
-// standing in for a call of the method: an error gets the method's traceback entry
-// exactly when a call through Python would add it. New reference, or null with an error.
-PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code,
-                                 PyObject* data) noexcept;
+// The bodies of process_status, resolve_rpc, reject_rpc and get_handler on an exact
+// Gatekeeper, each standing in for a call of the method: an error gets the method's
+// traceback entry exactly when a call through Python would add it. New reference, or null
+// with an error. process_status hands a refusal's description to *description (a new
+// reference) when that is not null.
+PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
+                                 PyObject** description) noexcept;
 PyObject* resolve_rpc_as_call(PyObject* self, PyObject* command, PyObject* result) noexcept;
+PyObject* reject_rpc_as_call(PyObject* self, PyObject* command, PyObject* exception) noexcept;
 PyObject* get_handler_as_call(PyObject* self, PyObject* command) noexcept;
 
-// The nine operations, each defined beside its body; a new method is declared here and
+// The ten operations, each defined beside its body; a new method is declared here and
 // listed in kGatekeeperMethods.
 extern const FunctionDef kGetDestinationMaskDef;  // gatekeeper.cpp
 extern const FunctionDef kProcessStatusDef;       // status.cpp
 extern const FunctionDef kRouteToQueuesDef;       // routing.cpp
 extern const FunctionDef kRegisterRpcDef;         // futures.cpp
 extern const FunctionDef kResolveRpcDef;          // futures.cpp
+extern const FunctionDef kRejectRpcDef;           // futures.cpp
 extern const FunctionDef kRemoveFutureDef;        // futures.cpp
 extern const FunctionDef kGetHandlerDef;          // gatekeeper.cpp
 extern const FunctionDef kCancelAllDef;           // futures.cpp
@@ -74,8 +78,9 @@ int install_gatekeeper_methods() noexcept;
 
 // The methods in the order they are installed, the pickling refusal last.
 inline constexpr const FunctionDef* kGatekeeperMethods[] = {
-    &kGetDestinationMaskDef, &kProcessStatusDef, &kRouteToQueuesDef, &kRegisterRpcDef, &kResolveRpcDef,
-    &kRemoveFutureDef,       &kGetHandlerDef,    &kCancelAllDef,     &kFailAllDef,     &kRefuseReduceDef,
+    &kGetDestinationMaskDef, &kProcessStatusDef, &kRouteToQueuesDef, &kRegisterRpcDef,
+    &kResolveRpcDef,         &kRejectRpcDef,     &kRemoveFutureDef,  &kGetHandlerDef,
+    &kCancelAllDef,          &kFailAllDef,       &kRefuseReduceDef,
 };
 
 }  // namespace vrel

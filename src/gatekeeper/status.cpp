@@ -4,6 +4,7 @@
 #include "common/ref.hpp"
 #include "common/text.hpp"
 #include "gatekeeper/gatekeeper.hpp"
+#include "gatekeeper/status_error.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
@@ -21,41 +22,18 @@ Signature kSig{"process_status",
 constexpr int32_t kSuccessStatus = 1;
 constexpr int32_t kBenignErrorCode = 453;  // reported with a success status, means nothing went wrong
 
-// _error_codes.get(error_code, "Unknown error code"), checked to be a str or None.
-// New reference, or null with an error.
-PyObject* describe(Gatekeeper* self, int32_t error_code) noexcept {
-    // A key's __eq__ may replace _error_codes during the search: hold the dict.
-    Ref table = Ref::borrow(self->error_codes);
-    if (table.get() == Py_None) {
-        raise_none_has_no("get");
-        return nullptr;
-    }
-    Ref code = Ref::steal(PyLong_FromLong(error_code));
-    if (!code) return nullptr;
-    PyObject* found = nullptr;
-    int present = dict_get_ref(table.get(), code.get(), &found);
-    if (present < 0) return nullptr;
-    Ref description = present ? Ref::steal(found) : Ref::borrow(S().unknown_error);
-    if (!value_type_ok(description.get(), &PyUnicode_Type)) return nullptr;
-    return description.release();
-}
-
-// "[<command>] STATUS <status> | ERROR <code>: <description>" in one allocation.
-PyObject* warning_text(PyObject* command, int32_t status, int32_t error_code, PyObject* description) noexcept {
-    return build_text("[", command, "] STATUS ", Decimal(status), " | ERROR ", Decimal(error_code), ": ", description);
-}
-
-PyObject* process_status(PyObject* self, const Args& a) noexcept {
-    PyObject* command = a[0];
-    PyObject* data = a[3];
-    const int32_t status = a.i32[1], error_code = a.i32[2];
-
+// process_status's work. On a failure that is logged, *description (when asked for)
+// receives the description the line gave, a new reference.
+PyObject* judge(PyObject* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
+                PyObject** description_out) noexcept {
     if (VREL_LIKELY(status == kSuccessStatus && (error_code == 0 || error_code == kBenignErrorCode))) {
         if (data != Py_None) return Py_NewRef(data);
         return PyDict_New();
     }
 
-    Ref description = Ref::steal(describe(as_gatekeeper(self), error_code));
+    // A key's __eq__ may replace _error_codes during the search: hold the dict.
+    Ref table = Ref::borrow(as_gatekeeper(self)->error_codes);
+    Ref description = Ref::steal(describe_error_code(table.get(), error_code));
     if (!description) return nullptr;
     Ref logger = Ref::steal(module_global(S().logger));  // as at this call
     if (!logger) return nullptr;
@@ -67,20 +45,44 @@ PyObject* process_status(PyObject* self, const Args& a) noexcept {
     PyObject* argv[2] = {logger.get(), text.get()};
     Ref ignored = Ref::steal(PyObject_VectorcallMethod(S().warning, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!ignored) return nullptr;
+    if (description_out != nullptr) *description_out = description.release();
     return Py_NewRef(Py_False);
+}
+
+PyObject* process_status(PyObject* self, const Args& a) noexcept {
+    return judge(self, a[0], a.i32[1], a.i32[2], a[3], nullptr);
 }
 
 }  // namespace
 
 const FunctionDef kProcessStatusDef{"process_status", &kSig, process_status};
 
-PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code,
-                                 PyObject* data) noexcept {
+PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
+                                 PyObject** description) noexcept {
     static TracebackSite site{"vrel_dll.Gatekeeper.process_status", kFile, __LINE__};
-    const Args a{{command, nullptr, nullptr, data}, {0, status, error_code}};
-    PyObject* result = process_status(self, a);
+    PyObject* result = judge(self, command, status, error_code, data, description);
     if (result == nullptr) add_traceback(site);
     return result;
+}
+
+PyObject* describe_error_code(PyObject* table, int32_t error_code) noexcept {
+    if (table == Py_None) {
+        raise_none_has_no("get");
+        return nullptr;
+    }
+    if (!value_type_ok(table, &PyDict_Type)) return nullptr;
+    Ref code = Ref::steal(PyLong_FromLong(error_code));
+    if (!code) return nullptr;
+    PyObject* found = nullptr;
+    int present = dict_get_ref(table, code.get(), &found);
+    if (present < 0) return nullptr;
+    Ref description = present ? Ref::steal(found) : Ref::borrow(S().unknown_error);
+    if (!value_type_ok(description.get(), &PyUnicode_Type)) return nullptr;
+    return description.release();
+}
+
+PyObject* warning_text(PyObject* command, int32_t status, int32_t error_code, PyObject* description) noexcept {
+    return build_text("[", command, "] STATUS ", Decimal(status), " | ERROR ", Decimal(error_code), ": ", description);
 }
 
 }  // namespace vrel

@@ -7,6 +7,7 @@
 #include "common/ref.hpp"
 #include "format/formatters.hpp"
 #include "gatekeeper/gatekeeper.hpp"
+#include "gatekeeper/status_error.hpp"
 #include "packet/parser.hpp"
 #include "record/xtpre.hpp"
 #include "runtime/args.hpp"
@@ -155,10 +156,11 @@ int exec_steps(PyObject* module) noexcept {
     int present = PyDict_Contains(modules, s.module_name);
     if (present < 0) return fail(kInitSite);
     if (present == 0 && PyDict_SetItem(modules, s.module_name, module) < 0) return fail(kInitSite);
-    // The types, then the four run-time collaborators, each bound as it comes.
+    // The types (the exception last), then the four run-time collaborators, each bound as it comes.
     if (ready_and_bind(module, &XtPreType, "XtPre") < 0 ||
         ready_and_bind(module, &XtPreParserType, "XtPreParser") < 0 ||
-        ready_and_bind(module, &GatekeeperType, "Gatekeeper") < 0) {
+        ready_and_bind(module, &GatekeeperType, "Gatekeeper") < 0 || ready_status_error_type() < 0 ||
+        bind(module, "StatusError", reinterpret_cast<PyObject*>(&StatusErrorType)) < 0) {
         return fail(kInitSite);
     }
     if (import_and_bind(module, import_module(s.orjson), s.orjson) < 0 ||
@@ -169,7 +171,7 @@ int exec_steps(PyObject* module) noexcept {
     }
     // Methods (in their fixed order), the functions, and __test__ last.
     if (install_parser_methods() < 0 || install_gatekeeper_methods() < 0 || install_xtpre_methods() < 0 ||
-        install_formatters(module) < 0) {
+        install_status_error_methods() < 0 || install_formatters(module) < 0) {
         return fail(kInitSite);
     }
     Ref test = Ref::steal(PyDict_New());

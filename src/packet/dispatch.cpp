@@ -4,16 +4,25 @@
 // queues:
 //
 //     result = gate.process_status(command, status, error_code, data)   once per record
-//     destination bit 1: gate.resolve_rpc(command, result)
+//     destination bit 1: gate.resolve_rpc(command, result), or, when result is False,
+//                        gate.reject_rpc(command, StatusError(...))
 //     destination bit 2, result not False: handler = gate.get_handler(command);
-//                                          handler(result) unless it is None
+//                                          handler(result) unless it is None; a coroutine
+//                                          it returns becomes a task of the running loop
 //
-// An exact Gatekeeper has the three bodies run directly; any other gate has its methods
-// called by name, so that overrides are honoured.
+// An exact Gatekeeper has the bodies run directly; any other gate has its methods called
+// by name, so that overrides are honoured.
+//
+// A record's failure does not stop the call: as asyncio does with a callback's, an
+// Exception goes to the running loop's exception handler and the next record is handled.
+// Without a running loop, and for any other BaseException, it propagates.
 #include <cstdint>
+#include <utility>
 
+#include "common/compat.hpp"
 #include "common/ref.hpp"
 #include "gatekeeper/gatekeeper.hpp"
+#include "gatekeeper/status_error.hpp"
 #include "packet/parser.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
@@ -24,10 +33,11 @@ namespace vrel {
 namespace {
 
 Signature kSig{"feed_and_dispatch", {typed("buffer", &PyByteArray_Type)}};
+Signature kTaskDoneSig{"_handler_task_done", {arg("task")}};
 
 struct Dispatched {
-    Py_ssize_t answers = 0;  // records handed to resolve_rpc
-    Py_ssize_t events = 0;   // handlers called
+    Py_ssize_t answers = 0;  // records handed to resolve_rpc or reject_rpc
+    Py_ssize_t events = 0;   // handlers that returned
 };
 
 // gate.<name>(*argv[1..nargs)) looked up by name; argv[0] is the gate. New reference, or
@@ -36,49 +46,196 @@ PyObject* call_gate(PyObject* name, PyObject** argv, size_t nargs) noexcept {
     return PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// obj.<name>(arg), or obj.<name>() when arg is null. New reference, or null with an error.
+PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg = nullptr) noexcept {
+    PyObject* argv[2] = {obj, arg};
+    return PyObject_VectorcallMethod(name, argv, (arg != nullptr ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// asyncio.get_running_loop(), asyncio being the module global as at this call. New
+// reference, or null with an error (RuntimeError when no loop runs).
+PyObject* running_loop() noexcept {
+    Ref asyncio = Ref::steal(module_global(S().asyncio));
+    return asyncio ? call_method(asyncio.get(), S().get_running_loop) : nullptr;
+}
+
+// loop.call_exception_handler({"message": ..., "exception": ..., "command": ...}) with
+// "task" too when it is not null. 0, or -1 with an error.
+int report(PyObject* loop, PyObject* message, PyObject* exception, PyObject* command, PyObject* task) noexcept {
+    Ref context = Ref::steal(PyDict_New());
+    if (!context || PyDict_SetItem(context.get(), S().message, message) < 0 ||
+        PyDict_SetItem(context.get(), S().exception, exception) < 0 ||
+        PyDict_SetItem(context.get(), S().command, command) < 0 ||
+        (task != nullptr && PyDict_SetItem(context.get(), S().task, task) < 0)) {
+        return -1;
+    }
+    Ref ignored = Ref::steal(call_method(loop, S().exception_handler, context.get()));
+    return ignored ? 0 : -1;
+}
+
+// The Exception being raised while a record was handled goes to the running loop's
+// exception handler: 0 once it is there. -1 with it still raised when it is no Exception
+// or no loop runs, and -1 with the report's own error (the first as its context) when the
+// report fails.
+int report_to_loop(PyObject* command) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    Ref loop = Ref::steal(running_loop());
+    if (!loop) {
+        PyErr_Clear();  // no loop: the record's own exception propagates
+        PyErr_SetRaisedException(exception.release());
+        return -1;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("Exception in feed_and_dispatch while handling command %R", command));
+    if (message && report(loop.get(), message.get(), exception.get(), command, nullptr) == 0) return 0;
+    PyObject* failure = PyErr_GetRaisedException();
+    if (failure != exception.get()) PyException_SetContext(failure, exception.release());
+    PyErr_SetRaisedException(failure);
+    return -1;
+}
+
+// ---- coroutine handlers: tasks held until they finish
+
+// task -> command of every task made from a handler's coroutine and not yet finished: the
+// loop holds its tasks only weakly. The process's, like the module.
+PyObject* g_handler_tasks = nullptr;
+PyObject* g_task_done = nullptr;  // the done callback of those tasks
+
+// A handler's task has finished: it is let go, and its exception, if any, reported to its
+// loop. Retrieving the exception here keeps the loop from logging it again as never
+// retrieved.
+PyObject* handler_task_done(PyObject*, const Args& a) noexcept {
+    PyObject* task = a[0];
+    PyObject* found = nullptr;
+    if (dict_get_ref(g_handler_tasks, task, &found) < 0) return nullptr;
+    Ref command = found != nullptr ? Ref::steal(found) : Ref::borrow(Py_None);
+    if (found != nullptr && PyDict_DelItem(g_handler_tasks, task) < 0) return nullptr;
+    Ref cancelled = Ref::steal(call_method(task, S().cancelled));
+    if (!cancelled) return nullptr;
+    int is_cancelled = PyObject_IsTrue(cancelled.get());
+    if (is_cancelled != 0) return is_cancelled < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref exception = Ref::steal(call_method(task, S().exception));
+    if (!exception) return nullptr;
+    if (exception.get() == Py_None) Py_RETURN_NONE;
+    Ref loop = Ref::steal(call_method(task, S().get_loop));
+    if (!loop) return nullptr;
+    Ref message = Ref::steal(PyUnicode_FromFormat("Exception in the task of the handler of command %R", command.get()));
+    if (!message || report(loop.get(), message.get(), exception.get(), command.get(), task) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const FunctionDef kTaskDoneDef{"_handler_task_done", &kTaskDoneSig, handler_task_done};
+
+// The coroutine a handler returned, as a task of the running loop, held until it finishes.
+// 0, or -1 with an error.
+int schedule(PyObject* coroutine, PyObject* command) noexcept {
+    if (g_handler_tasks == nullptr) {
+        Ref tasks = Ref::steal(PyDict_New());
+        Ref done = Ref::steal(new_function(kTaskDoneDef));
+        if (!tasks || !done) return -1;
+        g_handler_tasks = tasks.release();
+        g_task_done = done.release();
+    }
+    Ref loop = Ref::steal(running_loop());
+    if (!loop) return -1;
+    Ref task = Ref::steal(call_method(loop.get(), S().create_task, coroutine));
+    if (!task || PyDict_SetItem(g_handler_tasks, task.get(), command) < 0) return -1;
+    Ref ignored = Ref::steal(call_method(task.get(), S().add_done_callback, g_task_done));
+    if (!ignored) {
+        // Not held after all: the failure is the record's.
+        PyObject* exception = PyErr_GetRaisedException();
+        if (PyDict_DelItem(g_handler_tasks, task.get()) < 0) PyErr_Clear();
+        PyErr_SetRaisedException(exception);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- one record
+
+// The judgement, once per record. On a refusal by an exact Gatekeeper, *description gets
+// the description its warning line gave.
+PyObject* judge(PyObject* gate, bool exact, const Parsed& p, Ref* description) noexcept {
+    if (exact) {
+        PyObject* described = nullptr;
+        PyObject* result =
+            process_status_as_call(gate, p.command.get(), p.status, p.error_code, p.data.get(), &described);
+        *description = Ref::steal(described);
+        return result;
+    }
+    Ref status_value = Ref::steal(PyLong_FromLong(p.status));
+    Ref code_value = Ref::steal(PyLong_FromLong(p.error_code));
+    if (!status_value || !code_value) return nullptr;
+    PyObject* argv[5] = {gate, p.command.get(), status_value.get(), code_value.get(), p.data.get()};
+    return call_gate(S().process_status, argv, 5);
+}
+
+// gate.reject_rpc(command, StatusError(...)) for a refused answer. The description is the
+// one the warning line gave, or, from a gate called by name, what its _error_codes gives.
+int reject(PyObject* gate, bool exact, const Parsed& p, Ref description) noexcept {
+    if (!description) {
+        Ref table = Ref::steal(PyObject_GetAttr(gate, S().error_codes));
+        if (!table) return -1;
+        description = Ref::steal(describe_error_code(table.get(), p.error_code));
+        if (!description) return -1;
+    }
+    Ref error = Ref::steal(new_status_error(p.command.get(), p.status, p.error_code, description.get(), p.data.get()));
+    if (!error) return -1;
+    PyObject* argv[3] = {gate, p.command.get(), error.get()};
+    Ref none =
+        Ref::steal(exact ? reject_rpc_as_call(gate, p.command.get(), error.get()) : call_gate(S().reject_rpc, argv, 3));
+    return none ? 0 : -1;
+}
+
+// handler(result); a coroutine it returns is scheduled. 0, or -1 with an error.
+int call_handler(PyObject* handler, PyObject* result, PyObject* command) noexcept {
+    PyObject* args[2] = {nullptr, result};
+    Ref returned = Ref::steal(PyObject_Vectorcall(handler, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!returned) return -1;
+    // A type test, so that ordinary handlers pay nothing more.
+    if (VREL_UNLIKELY(PyCoro_CheckExact(returned.get()))) return schedule(returned.get(), command);
+    return 0;
+}
+
 // No record is made: the gate is given the fields, which the feed holds.
-int dispatch_record(PyObject* gate, const Parsed& p, void* context) noexcept {
-    Dispatched* counts = static_cast<Dispatched*>(context);
-    const Ref& command = p.command;
-    const Ref& data = p.data;
-    const int32_t status = p.status;
-    const int32_t error_code = p.error_code;
+int handle_record(PyObject* gate, const Parsed& p, Dispatched* counts) noexcept {
+    PyObject* command = p.command.get();
     const int32_t destination = p.destination;
     // Once per record, before either use, so that a failure is logged once.
     const bool exact = Py_IS_TYPE(gate, &GatekeeperType);
-    Ref result;
-    if (exact) {
-        result = Ref::steal(process_status_as_call(gate, command.get(), status, error_code, data.get()));
-    } else {
-        Ref status_value = Ref::steal(PyLong_FromLong(status));
-        Ref code_value = Ref::steal(PyLong_FromLong(error_code));
-        if (!status_value || !code_value) return -1;
-        PyObject* argv[5] = {gate, command.get(), status_value.get(), code_value.get(), data.get()};
-        result = Ref::steal(call_gate(S().process_status, argv, 5));
-    }
+    Ref description;
+    Ref result = Ref::steal(judge(gate, exact, p, &description));
     if (!result) return -1;
+    const bool is_false = result.get() == Py_False;
+    // An exact gate's judgement tells a refusal from a success whose payload is false; a gate
+    // called by name has only its answer to go by.
+    const bool refused = is_false && (!exact || description);
     if (destination & DEST_RPC) {
-        PyObject* argv[3] = {gate, command.get(), result.get()};
-        Ref none = Ref::steal(exact ? resolve_rpc_as_call(gate, command.get(), result.get())
-                                    : call_gate(S().resolve_rpc, argv, 3));
-        if (!none) return -1;
+        if (VREL_UNLIKELY(refused)) {
+            if (reject(gate, exact, p, std::move(description)) < 0) return -1;
+        } else {
+            PyObject* argv[3] = {gate, command, result.get()};
+            Ref none = Ref::steal(exact ? resolve_rpc_as_call(gate, command, result.get())
+                                        : call_gate(S().resolve_rpc, argv, 3));
+            if (!none) return -1;
+        }
         ++counts->answers;
     }
-    if ((destination & DEST_EVT) && result.get() != Py_False) {
-        PyObject* argv[2] = {gate, command.get()};
-        Ref handler =
-            Ref::steal(exact ? get_handler_as_call(gate, command.get()) : call_gate(S().get_handler, argv, 2));
+    if ((destination & DEST_EVT) && !is_false) {
+        PyObject* argv[2] = {gate, command};
+        Ref handler = Ref::steal(exact ? get_handler_as_call(gate, command) : call_gate(S().get_handler, argv, 2));
         if (!handler) return -1;
         if (handler.get() != Py_None) {
-            // What the handler returns is dropped: a coroutine is not awaited.
-            PyObject* args[2] = {nullptr, result.get()};
-            Ref ignored =
-                Ref::steal(PyObject_Vectorcall(handler.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            if (!ignored) return -1;
+            if (call_handler(handler.get(), result.get(), command) < 0) return -1;
             ++counts->events;
         }
     }
     return 0;
+}
+
+int dispatch_record(PyObject* gate, const Parsed& p, void* context) noexcept {
+    if (VREL_LIKELY(handle_record(gate, p, static_cast<Dispatched*>(context)) == 0)) return 0;
+    return report_to_loop(p.command.get());
 }
 
 PyObject* feed_and_dispatch(PyObject* op, const Args& a) noexcept {

@@ -310,6 +310,6 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, Parsed* out
     return 1;
 }
 
-int install_parser_methods() noexcept { return install_methods(&XtPreParserType, kParserMethods); }
+int install_parser_methods() noexcept { return install_methods(&XtPreParserType, kParserMethods, &kInitSig); }
 
 }  // namespace vrel

@@ -258,6 +258,6 @@ PyObject* new_xtpre(PyObject* command, int32_t status, int32_t error_code, PyObj
     return reinterpret_cast<PyObject*>(self);
 }
 
-int install_xtpre_methods() noexcept { return install_methods(&XtPreType, kXtPreMethods); }
+int install_xtpre_methods() noexcept { return install_methods(&XtPreType, kXtPreMethods, &kInitSig); }
 
 }  // namespace vrel

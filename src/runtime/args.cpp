@@ -1,6 +1,9 @@
 #include "runtime/args.hpp"
 
+#include <cstring>
+
 #include "common/int32.hpp"
+#include "runtime/state.hpp"
 
 namespace vrel {
 
@@ -62,7 +65,32 @@ int check_complete(const Signature& sig, PyObject** out) noexcept {
 Prepared refuse_type(const Signature& sig, int i, PyObject* obj) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  sig.params[i].name, sig.params[i].type->tp_name, Py_TYPE(obj)->tp_name);
+    note_argument(sig, i);
     return Prepared::refused;
+}
+
+Prepared conversion_failed(const Signature& sig, int i) noexcept {
+    note_argument(sig, i);
+    return Prepared::failed;
+}
+
+void note_argument(const Signature& sig, int i) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    const char* name = sig.params[i].name;
+    // As the callable is written: XtPre(), Gatekeeper.process_status(), cy_format_xt().
+    PyObject* note = sig.owner == nullptr ? PyUnicode_FromFormat("argument '%s' of %s()", name, sig.func)
+                     : std::strcmp(sig.func, "__init__") == 0
+                         ? PyUnicode_FromFormat("argument '%s' of %s()", name, sig.owner)
+                         : PyUnicode_FromFormat("argument '%s' of %s.%s()", name, sig.owner, sig.func);
+    if (note != nullptr) {
+        // BaseException.add_note: the one way to add a note on every supported version.
+        PyObject* added = PyObject_CallMethodOneArg(exc, S().add_note, note);
+        Py_XDECREF(added);
+        Py_DECREF(note);
+    }
+    PyErr_Clear();  // the error being reported goes on, noted or not
+    PyErr_SetRaisedException(exc);
 }
 
 Signature::Signature(const char* func_, std::initializer_list<Param> params_) noexcept

@@ -8,7 +8,8 @@
 // A parameter may carry a check, run with the parsing before the body: first every
 // 32-bit integer conversion in parameter order, then every type test in parameter order,
 // as the module's rules order them. An argument-type error carries no traceback entry;
-// every other error of a callable carries its entry.
+// every other error of a callable carries its entry. A failed check keeps its exact text
+// and gains a note naming the argument and the callable ("argument 'status' of XtPre()").
 #pragma once
 
 #include <Python.h>
@@ -44,6 +45,9 @@ struct Signature {
     bool converts;                    // some parameter is a 32-bit integer
     PyObject* keys[kMaxParams] = {};  // the names, interned at module execution
     Signature* next = nullptr;        // every Signature is listed, so exec can intern them all
+    // The class of a method or initialiser ("XtPre"), set when it is installed; null for a
+    // module function. Only the notes of failed checks read it.
+    mutable const char* owner = nullptr;
 
     Signature(const char* func_, std::initializer_list<Param> params_) noexcept;
     Signature(const Signature&) = delete;
@@ -74,12 +78,20 @@ Prepared prepare_args_slow(const Signature& sig, PyObject* const* args, Py_ssize
 // Raises the argument-type error of parameter i; returns Prepared::refused.
 Prepared refuse_type(const Signature& sig, int i, PyObject* obj) noexcept;
 
+// Adds the note "argument '<name>' of <callable>()" to the exception being raised, which
+// stays as it is otherwise (a note that cannot be added is left out). For errors about an
+// argument that its check does not raise, such as an initialiser's table.
+void note_argument(const Signature& sig, int i) noexcept;
+
+// The 32-bit conversion of parameter i has failed: notes it; returns Prepared::failed.
+Prepared conversion_failed(const Signature& sig, int i) noexcept;
+
 // The parameters' checks on arguments already in place, in the order the rules run them:
 // the 32-bit conversions, then the type tests.
 inline Prepared check_args(const Signature& sig, Args* out) noexcept {
     if (sig.converts) {
         for (int i = 0; i < sig.count; ++i) {
-            if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return Prepared::failed;
+            if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return conversion_failed(sig, i);
         }
     }
     for (int i = 0; i < sig.count; ++i) {

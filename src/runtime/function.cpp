@@ -225,13 +225,15 @@ PyObject* new_function(const FunctionDef& def) noexcept { return new_callable(de
 int install_method(PyTypeObject* owner, const FunctionDef& def) noexcept {
     Ref method = Ref::steal(new_callable(def, owner));
     if (!method) return -1;
+    def.sig->owner = short_type_name(owner);
     return PyDict_SetItem(owner->tp_dict, as_function(method.get())->name, method.get());
 }
 
-int install_methods(PyTypeObject* owner, std::span<const FunctionDef* const> defs) noexcept {
+int install_methods(PyTypeObject* owner, std::span<const FunctionDef* const> defs, const Signature* init) noexcept {
     for (const FunctionDef* def : defs) {
         if (install_method(owner, *def) < 0) return -1;
     }
+    if (init != nullptr) init->owner = short_type_name(owner);
     PyType_Modified(owner);
     return 0;
 }

@@ -56,7 +56,9 @@ PyObject* new_function(const FunctionDef& def) noexcept;
 int install_method(PyTypeObject* owner, const FunctionDef& def) noexcept;
 
 // Installs a type's methods in the order listed, then tells the type its dict changed.
-int install_methods(PyTypeObject* owner, std::span<const FunctionDef* const> defs) noexcept;
+// `init`, the Signature of the type's initialiser, learns its class as the methods' do.
+int install_methods(PyTypeObject* owner, std::span<const FunctionDef* const> defs,
+                    const Signature* init = nullptr) noexcept;
 
 }  // namespace vrel
 

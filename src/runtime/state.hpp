@@ -43,6 +43,18 @@ namespace vrel {
     X(route_to_queues, "route_to_queues")           \
     X(process_status, "process_status")             \
     X(resolve_rpc, "resolve_rpc")                   \
+    X(reject_rpc, "reject_rpc")                     \
+    X(error_codes, "_error_codes")                  \
+    X(create_task, "create_task")                   \
+    X(add_done_callback, "add_done_callback")       \
+    X(cancelled, "cancelled")                       \
+    X(exception, "exception")                       \
+    X(get_loop, "get_loop")                         \
+    X(exception_handler, "call_exception_handler")  \
+    X(message, "message")                           \
+    X(command, "command")                           \
+    X(task, "task")                                 \
+    X(add_note, "add_note")                         \
     X(get_handler, "get_handler")                   \
     X(getattr, "getattr")                           \
     X(dunder_dict, "__dict__")                      \

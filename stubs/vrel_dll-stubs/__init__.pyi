@@ -10,11 +10,19 @@ from collections import deque as deque
 from typing import Any, Literal, Protocol, SupportsInt, TypeAlias, TypeVar, overload
 
 import orjson as orjson
-from loguru import logger as logger
 from typing_extensions import disjoint_base
 
 __test__: dict[str, Any]
 """An empty dict: the module has no doctests."""
+
+class _Logger(Protocol):
+    """What process_status writes its warnings through: loguru's logger, a logging.Logger, or any
+    object with a warning method taking the line."""
+
+    def warning(self, msg: str, /) -> object: ...
+
+logger: _Logger
+"""The object whose warning(line) logs failed statuses: loguru's logger unless you rebind it."""
 
 _T = TypeVar("_T")
 _T_contra = TypeVar("_T_contra", contravariant=True)
@@ -164,17 +172,21 @@ class XtPreParser:
         Messages are framed, taken out of `buffer` and parsed as feed_and_route does it, with the
         same exactly-once rule. For each record,
         result = gate.process_status(command, status, error_code, data), once; with destination
-        bit 1, gate.resolve_rpc(command, result); with bit 2 and a result that is not False,
-        gate.get_handler(command)(result) unless the handler is None. A handler's return value
-        is dropped: a coroutine handler is not awaited. An exact Gatekeeper's methods run
-        without a Python-level call; any other gate's are called by name.
-        Returns (messages consumed, records handed to resolve_rpc, handlers called); None gives
-        (0, 0, 0).
+        bit 1, gate.resolve_rpc(command, result), or for a result of False
+        gate.reject_rpc(command, StatusError(...)), so the awaiting request raises the refusal;
+        with bit 2 and a result that is not False, gate.get_handler(command)(result) unless the
+        handler is None. A coroutine a handler returns runs as a task of the running loop, held
+        until it finishes; an exception it raises goes to the loop's exception handler. An exact
+        Gatekeeper's methods run without a Python-level call; any other gate's are called by name.
+        Returns (messages consumed, records handed to resolve_rpc or reject_rpc, handlers that
+        returned); None gives (0, 0, 0).
 
-        If handling a message raises (the gate, a handler), the messages before it stay done,
-        the failing one counts as handled, the exception propagates, and the messages after it
-        stay in the parser for its next call. Raises TypeError when buffer is not exactly a
-        bytearray, BufferError (handling nothing) while another view of it is held.
+        An Exception raised while a record is handled (its status, its request, its handler) goes
+        to the running loop's call_exception_handler with the command and the exception, and the
+        next record is handled. With no running loop, and for any other BaseException, it
+        propagates: the messages before it stay done, the failing one counts as handled, and the
+        messages after it stay in the parser for its next call. Raises TypeError when buffer is
+        not exactly a bytearray, BufferError (handling nothing) while another view of it is held.
         """
 
 @disjoint_base
@@ -306,7 +318,15 @@ class Gatekeeper:
 
         When that future is already done (cancelled after a time-out, say) it is discarded together
         with `result`, and the next one stays pending. Does nothing when no request is pending.
-        Never sets an exception: a refused request's result is process_status's False.
+        It never sets an exception: reject_rpc does.
+        """
+    def reject_rpc(self, command: str, exception: BaseException | type[BaseException]) -> None:
+        """Sets `exception` on the oldest future pending for `command` (lower-cased), as resolve_rpc
+        sets a result: a future already done is discarded with it, and nothing happens when no
+        request is pending. feed_and_dispatch calls it with a StatusError for a refused answer.
+
+        `exception` is taken as Future.set_exception takes it (a class gives an instance of its
+        own); a value it would refuse raises TypeError before any future is touched.
         """
     def remove_future(self, command: str, fut: object) -> None:
         """Withdraws `fut` from the requests pending for `command` (lower-cased), leaving the future as
@@ -335,6 +355,35 @@ class Gatekeeper:
         The gatekeeper stays usable, for a new connection say. Raises TypeError ("invalid exception
         object") for anything but an exception instance or class, before any future is touched.
         """
+
+@disjoint_base
+class StatusError(Exception):
+    """A refused request: the exception feed_and_dispatch sets on the request's future when its
+    answer's status is a failure.
+
+    It holds what the warning line of the refusal names; str() of it is that line,
+    "[command] STATUS status | ERROR code: description". `args` holds the five values. It can
+    be made by hand with the same checks as XtPre, and pickled.
+    """
+    def __init__(
+        self, command: str | None, status: SupportsInt, error_code: SupportsInt, description: str | None, data: Any
+    ) -> None: ...
+    @property
+    def command(self) -> str | None:
+        """The command of the refused answer."""
+    @property
+    def status(self) -> int:
+        """Its status (a signed 32-bit integer)."""
+    @property
+    def error_code(self) -> int:
+        """Its error code (a signed 32-bit integer)."""
+    @property
+    def description(self) -> str | None:
+        """The error code's description from the gate's _error_codes, as the warning line gave it
+        ("Unknown error code" when absent)."""
+    @property
+    def data(self) -> Any:
+        """The answer's decoded payload, or None."""
 
 def cy_format_xt(server_header: str | None, command: str | None, data: list[Any]) -> str:
     """Formats a raw XT message: %xt%server_header%command%item1%item2%...%
