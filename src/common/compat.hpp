@@ -1,4 +1,4 @@
-// Version gates and the few shims that keep one source for CPython 3.12 to 3.14.
+// Version gates and the few shims that keep one source for CPython 3.12 to 3.15.
 #pragma once
 
 #include <Python.h>
@@ -8,7 +8,6 @@
 #endif
 
 #define VREL_PY313 (PY_VERSION_HEX >= 0x030D0000)
-#define VREL_PY314 (PY_VERSION_HEX >= 0x030E0000)
 
 // Portable "this branch is unlikely" hint; MSVC has no __builtin_expect.
 #if defined(__GNUC__) || defined(__clang__)

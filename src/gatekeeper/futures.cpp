@@ -40,7 +40,7 @@ Signature kFailAllSig{"fail_all", {arg("exception")}};
 // itself, so `obj.name` on an instance of exactly that type finds the very method the
 // type holds, unless the instance has an attribute of that name: a str or a deque cannot
 // have one, and a future is checked for attributes of its own. Instances of any other
-// type, subclasses included, are called by name as before.
+// type, subclasses included, are called by name.
 struct KnownMethods {
     bool resolved = false;
     PyObject* lower = nullptr;  // the descriptors, strong; null: call by name

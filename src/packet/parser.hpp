@@ -15,7 +15,7 @@ extern PyTypeObject XtPreParserType;
 struct XtPreParser {
     PyObject_HEAD
     PyObject* gate;       // any object; the parser only calls its get_destination_mask
-    PyObject* cmd_cache;  // _cmd_cache: dict of raw command field (bytes) -> command name, or None
+    PyObject* cmd_cache;  // dict of raw command field (bytes) -> command name, or None
     // Complete messages taken out of a read buffer and not yet handled (feed.cpp): exact
     // bytes, strong, or null; the first unhandled byte is at backlog_start.
     PyObject* backlog;

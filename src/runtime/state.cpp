@@ -36,8 +36,6 @@ int create_strings() noexcept {
     VREL_LITERALS(VREL_MAKE)
 #undef VREL_MAKE
     if (s.empty_tuple == nullptr && (s.empty_tuple = PyTuple_New(0)) == nullptr) return -1;
-    if (s.empty_bytes == nullptr && (s.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0)) == nullptr) return -1;
-    if (s.empty_str == nullptr && (s.empty_str = PyUnicode_New(0, 0)) == nullptr) return -1;
     g_state.strings_ready = true;
     return 0;
 }

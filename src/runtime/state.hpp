@@ -24,9 +24,6 @@ namespace vrel {
     X(dumps, "dumps")                               \
     X(decode, "decode")                             \
     X(lower, "lower")                               \
-    X(get, "get")                                   \
-    X(keys, "keys")                                 \
-    X(items, "items")                               \
     X(get_running_loop, "get_running_loop")         \
     X(create_future, "create_future")               \
     X(put_nowait, "put_nowait")                     \
@@ -58,7 +55,6 @@ namespace vrel {
     X(get_handler, "get_handler")                   \
     X(getattr, "getattr")                           \
     X(dunder_dict, "__dict__")                      \
-    X(dunder_builtins, "__builtins__")              \
     X(dunder_test, "__test__")                      \
     X(module_name, "vrel_dll")
 
@@ -73,8 +69,6 @@ struct Strings {
     VREL_LITERALS(VREL_MEMBER)
 #undef VREL_MEMBER
     PyObject* empty_tuple;
-    PyObject* empty_bytes;
-    PyObject* empty_str;
 };
 
 struct State {
