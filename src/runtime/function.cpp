@@ -253,8 +253,8 @@ namespace builtin {
 const char* internal_doc(const FunctionDef& def) noexcept {
     Ref signature = Ref::steal(make_text_signature(*def.sig, false));
     if (!signature) return nullptr;
-    Ref text = Ref::steal(PyUnicode_FromFormat("%s%U\n--\n\n%s", def.name, signature.get(),
-                                               def.doc != nullptr ? def.doc : ""));
+    Ref text = Ref::steal(
+        PyUnicode_FromFormat("%s%U\n--\n\n%s", def.name, signature.get(), def.doc != nullptr ? def.doc : ""));
     if (!text) return nullptr;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
