@@ -106,6 +106,23 @@ inline Prepared check_args(const Signature& sig, Args* out) noexcept {
     return Prepared::ok;
 }
 
+// check_args for a Signature of Count parameters, known where the call is compiled: the
+// loops unroll into one short test per parameter.
+template <int Count>
+inline Prepared check_args_of(const Signature& sig, Args* out) noexcept {
+    if (sig.converts) {
+        for (int i = 0; i < Count; ++i) {
+            if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return conversion_failed(sig, i);
+        }
+    }
+    for (int i = 0; i < Count; ++i) {
+        PyTypeObject* type = sig.params[i].type;
+        PyObject* obj = out->obj[i];
+        if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) return refuse_type(sig, i, obj);
+    }
+    return Prepared::ok;
+}
+
 // Copies n (at most kMaxParams) positional arguments into *out. Unrolled: a loop of
 // unknown length becomes a call to memcpy, which costs more than the copy.
 inline void take_positional(PyObject* const* args, int n, Args* out) noexcept {

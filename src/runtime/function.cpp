@@ -18,6 +18,15 @@
 
 namespace vrel {
 
+PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* self, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    Args a;
+    const Prepared prepared = prepare_args(sig, args, nargs, kwnames, &a);
+    PyObject* result = prepared == Prepared::ok ? impl(self, a) : nullptr;
+    if (result == nullptr && prepared != Prepared::refused) add_traceback(entry);
+    return result;
+}
+
 namespace {
 
 struct Function {
@@ -25,8 +34,6 @@ struct Function {
     vectorcallfunc vectorcall;
     Impl impl;
     PyTypeObject* owner;  // the class of a method; null for a module function
-    // What the common call of a method passes: `self` and every parameter, by position.
-    Py_ssize_t positional;
     const Signature* sig;  // parsed and checked by the call path
     PyObject* name;
     PyObject* qualname;
@@ -69,20 +76,18 @@ VREL_NOINLINE PyObject* method_call_general(Function* f, PyObject* const* args, 
 
 // The common call, `obj.method(a, b)`, answered by one test: no keywords, every parameter
 // given by position, `self` of the class itself (which also proves `self` is there).
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Function* f = as_function(callable);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (VREL_UNLIKELY(kwnames != nullptr || nargs != f->positional || !Py_IS_TYPE(args[0], f->owner))) {
-        return method_call_general(f, args, nargs, kwnames);
+template <int Count, bool Checked>
+struct MethodEntry {
+    static PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        Function* f = as_function(callable);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count + 1 || !Py_IS_TYPE(args[0], f->owner))) {
+            return method_call_general(f, args, nargs, kwnames);
+        }
+        return call_positional<Count, Checked>(f->impl, *f->sig, f->traceback, args[0], args + 1);
     }
-    const Signature& sig = *f->sig;
-    Args a;
-    take_positional(args + 1, sig.count, &a);
-    const Prepared prepared = sig.checked ? check_args(sig, &a) : Prepared::ok;
-    PyObject* result = VREL_LIKELY(prepared == Prepared::ok) ? f->impl(args[0], a) : nullptr;
-    if (VREL_UNLIKELY(result == nullptr) && prepared != Prepared::refused) add_traceback(f->traceback);
-    return result;
-}
+    static constexpr vectorcallfunc entry = call;
+};
 
 void function_dealloc(PyObject* op) noexcept {
     Function* f = as_function(op);
@@ -223,10 +228,9 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     if (!traceback) return nullptr;
     Function* f = PyObject_New(Function, method ? &MethodType : &FunctionType);
     if (f == nullptr) return nullptr;
-    f->vectorcall = method ? method_vectorcall : function_vectorcall;
+    f->vectorcall = method ? pick_entry<MethodEntry, vectorcallfunc>(*def.sig) : function_vectorcall;
     f->impl = def.impl;
     f->owner = owner;
-    f->positional = def.sig->count + 1;
     f->sig = def.sig;
     f->name = name.release();
     f->qualname = qualname.release();

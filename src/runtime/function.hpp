@@ -22,6 +22,7 @@
 
 #include <source_location>
 #include <span>
+#include <utility>
 
 #include "common/compat.hpp"
 #include "runtime/args.hpp"
@@ -62,35 +63,81 @@ int ready_function_types() noexcept;
 // functions: add_function below.
 PyObject* new_function(const FunctionDef& def) noexcept;
 
-// Runs a body on prepared arguments: the arguments parsed and checked, then the body;
-// a failure leaves with the entry made from `entry`, unless it is an argument-type error.
-inline PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* self, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Runs a body on arguments in any form: parsed and checked, then the body; a failure
+// leaves with the entry made from `entry`, unless it is an argument-type error. Out of
+// line: the common call below is what the call paths inline.
+PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* self, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// The common call: exactly Count arguments, all by position, Checked when the Signature
+// has checks. Both known where the call path is compiled, so the copy and the checks
+// unroll, and a body without checks runs in a small frame. ClearRest clears the slots
+// past Count, for an entry compiled with the body inlined but never picked for it (one of
+// another count), which would otherwise read them uninitialised.
+template <int Count, bool Checked, bool ClearRest = false>
+inline PyObject* call_positional(Impl impl, const Signature& sig, PyObject* entry, PyObject* self,
+                                 PyObject* const* args) noexcept {
     Args a;
-    const Prepared prepared = prepare_args(sig, args, nargs, kwnames, &a);
-    PyObject* result = VREL_LIKELY(prepared == Prepared::ok) ? impl(self, a) : nullptr;
-    if (VREL_UNLIKELY(result == nullptr) && prepared != Prepared::refused) add_traceback(entry);
+    if constexpr (Count == 0) a = {};  // read by no body, but handed over initialised
+    for (int i = 0; i < Count; ++i) a.obj[i] = args[i];
+    if constexpr (ClearRest) {
+        for (int i = Count; i < kMaxParams; ++i) a.obj[i] = nullptr;
+    }
+    if constexpr (Checked) {
+        const Prepared prepared = check_args_of<Count>(sig, &a);
+        if (VREL_UNLIKELY(prepared != Prepared::ok)) {
+            if (prepared == Prepared::failed) add_traceback(entry);
+            return nullptr;
+        }
+    }
+    PyObject* result = impl(self, a);
+    if (VREL_UNLIKELY(result == nullptr)) add_traceback(entry);
     return result;
 }
 
+// One entry per parameter count and per presence of checks, picked when the callable is
+// made: Make<Count, Checked>::entry for each.
+template <template <int, bool> class Make, typename Entry, int... Count>
+constexpr Entry pick_entry(const Signature& sig, std::integer_sequence<int, Count...>) noexcept {
+    constexpr Entry checked[] = {Make<Count, true>::entry...};
+    constexpr Entry unchecked[] = {Make<Count, false>::entry...};
+    return sig.checked ? checked[sig.count] : unchecked[sig.count];
+}
+
+template <template <int, bool> class Make, typename Entry>
+constexpr Entry pick_entry(const Signature& sig) noexcept {
+    return pick_entry<Make, Entry>(sig, std::make_integer_sequence<int, kMaxParams + 1>{});
+}
+
 namespace builtin {
+
+// A METH_FASTCALL | METH_KEYWORDS entry, as its table entry holds it cast to PyCFunction.
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // What a builtin function made from Def keeps for the process: its method table entry
 // (the interpreter reads it on every call) and the code object of its traceback entry.
 template <const FunctionDef& Def>
 inline PyObject* entry_code = nullptr;
 
-// The C entry of the builtin function made from Def. Def must be constexpr: its body is
+template <const FunctionDef& Def>
+inline PyMethodDef method_def = {Def.name, nullptr, METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// The C entries of the builtin function made from Def. Def must be constexpr: its body is
 // called directly, and inlined where the compiler sees fit.
 template <const FunctionDef& Def>
-PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    constexpr Impl impl = Def.impl;
-    return call_body(impl, *Def.sig, entry_code<Def>, nullptr, args, nargs, kwnames);
-}
-
-template <const FunctionDef& Def>
-inline PyMethodDef method_def = {Def.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(call<Def>)),
-                                 METH_FASTCALL | METH_KEYWORDS, nullptr};
+struct Entries {
+    template <int Count, bool Checked>
+    struct Make {
+        static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+            constexpr Impl impl = Def.impl;
+            if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count)) {
+                return call_body(impl, *Def.sig, entry_code<Def>, nullptr, args, nargs, kwnames);
+            }
+            return call_positional<Count, Checked, true>(impl, *Def.sig, entry_code<Def>, nullptr, args);
+        }
+        static constexpr FastCall entry = call;
+    };
+};
 
 // Makes the function of `def` from its table entry and binds it in `module`; 0, or -1 with
 // an error.
@@ -102,7 +149,10 @@ int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def, PyObject** en
 // Def.name; 0, or -1 with an error.
 template <const FunctionDef& Def>
 int add_function(PyObject* module) noexcept {
-    return builtin::add(module, &builtin::method_def<Def>, Def, &builtin::entry_code<Def>);
+    PyMethodDef* ml = &builtin::method_def<Def>;
+    builtin::FastCall entry = pick_entry<builtin::Entries<Def>::template Make, builtin::FastCall>(*Def.sig);
+    ml->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry));
+    return builtin::add(module, ml, Def, &builtin::entry_code<Def>);
 }
 
 // Stores a method of `owner` in its type dictionary under def.name (replacing what was
