@@ -3,6 +3,7 @@
 
     PYTHONPATH=. python bench/run.py [pyperf options] [--results PATH] [--only TEXT] [--check-only]
                                     [--stat median|mean|min] [--load RAW]
+    PYTHONPATH=BUILD:. python bench/run.py --compare OTHER_BUILD [--rounds N] [--only TEXT]
 
 Each scenario is timed per operation (one message, one call) for vrel_dll, for the
 pure-Python baseline (bench/baseline.py) and, where one applies, for a floor: the least
@@ -12,6 +13,11 @@ on the whole corpus. The table at the end gives the ratio to the baseline (how m
 faster vrel_dll is) and to the floor (how many times slower), checks the targets, and is
 saved as JSON (bench/results.json unless --results says otherwise). pyperf's own options
 apply: --fast for a rough run, --rigorous for the final one, -o FILE for the raw values.
+
+--compare DIR judges a change: the vrel_dll built into DIR (another checkout's build
+folder) is loaded beside the one on sys.path, each checked against the baseline, and every
+scenario's module loop is timed for both in alternation in one process; the table gives
+the medians and the ratio current/compare per row (below 1: the current build is faster).
 """
 
 from __future__ import annotations
