@@ -1,4 +1,5 @@
-"""Import-time behaviour of the module, each case in a fresh interpreter."""
+"""Import-time behaviour of the module, each case in a fresh interpreter; what its functions and methods
+show, and how a method takes its `self`."""
 
 import inspect
 import os
@@ -10,6 +11,7 @@ import types
 import pytest
 
 import vrel_dll
+from conftest import own_entries
 
 PUBLISHED = [
     "XtPre",
@@ -53,6 +55,58 @@ def test_callables_name_themselves(owner, name):
     else:
         assert type(owner) is type and type(f).__module__ == "vrel_dll"
         assert f.__text_signature__.startswith("($self") and f.__objclass__ is owner
+
+
+Gate = vrel_dll.Gatekeeper
+SubGate = type("SubGate", (Gate,), {})
+STATUS = "vrel_dll.Gatekeeper.process_status"
+
+
+# Every way a method is reached: the common call (all by position, on the class's own
+# instance) and the rest, which must behave alike.
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda g: g.process_status("c", 1, 0, None), {}),
+        (lambda g: g.process_status("c", 1, error_code=453, data=[1]), [1]),
+        (lambda g: SubGate({}, {}).process_status("c", 1, 0, [2]), [2]),
+        (lambda g: Gate.process_status(g, "c", 1, 0, [3]), [3]),
+        (lambda g: Gate.get_handler(SubGate({"c": 4}, {}), "c"), 4),
+        (lambda g: g.get_handler(*["c"]), 5),
+    ],
+)
+def test_method_calls(call, expected):
+    assert call(Gate({"c": 5}, {})) == expected
+
+
+@pytest.mark.parametrize(
+    "call, message, entries",
+    [
+        (lambda g: Gate.get_handler(), "unbound method vrel_dll.Gatekeeper.get_handler() needs an argument", []),
+        (
+            lambda g: Gate.get_handler(object(), "c"),
+            "descriptor 'get_handler' for 'vrel_dll.Gatekeeper' objects doesn't apply to a 'object' object",
+            [],
+        ),
+        (lambda g: g.process_status("c", "x", 0, None), "an integer is required", [STATUS]),
+        (lambda g: SubGate({}, {}).process_status("c", "x", 0, None), "an integer is required", [STATUS]),
+        (lambda g: g.process_status("c", 1, error_code="x", data=None), "an integer is required", [STATUS]),
+        (
+            lambda g: g.process_status(b"c", 1, 0, None),
+            "Argument 'command' has incorrect type (expected str, got bytes)",
+            [],
+        ),
+        (
+            lambda g: g.process_status("c", 1, 0),
+            "process_status() takes exactly 4 positional arguments (3 given)",
+            [STATUS],
+        ),
+    ],
+)
+def test_method_call_errors(call, message, entries):
+    with pytest.raises(TypeError) as exc:
+        call(Gate({}, {}))
+    assert str(exc.value) == message and own_entries(exc.value) == entries
 
 
 PRELUDE = f"""
