@@ -3,6 +3,7 @@
 
     PYTHONPATH=. python bench/run.py [pyperf options] [--results PATH] [--only TEXT] [--check-only]
                                     [--stat median|mean|min] [--load RAW]
+    PYTHONPATH=BUILD:. python bench/run.py --compare OTHER_BUILD [--rounds N] [--only TEXT]
 
 Each scenario is timed per operation (one message, one call) for vrel_dll, for the
 pure-Python baseline (bench/baseline.py) and, where one applies, for a floor: the least
@@ -12,12 +13,18 @@ on the whole corpus. The table at the end gives the ratio to the baseline (how m
 faster vrel_dll is) and to the floor (how many times slower), checks the targets, and is
 saved as JSON (bench/results.json unless --results says otherwise). pyperf's own options
 apply: --fast for a rough run, --rigorous for the final one, -o FILE for the raw values.
+
+--compare DIR judges a change: the vrel_dll built into DIR (another checkout's build
+folder) is loaded beside the one on sys.path, each checked against the baseline, and every
+scenario's module loop is timed for both in alternation in one process; the table gives
+the medians and the ratio current/compare per row (below 1: the current build is faster).
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import gc
 import json
 import platform
 import statistics
@@ -109,6 +116,7 @@ class Fixtures:
     wanted: list[bytes]
     unwanted: list[bytes]
     malformed: list[bytes]
+    mod: Any  # the vrel_dll module being timed: this build's, or the one --compare names
     gate: vrel_dll.Gatekeeper
     parser: vrel_dll.XtPreParser
     base_gate: baseline.Gate
@@ -118,6 +126,8 @@ class Fixtures:
     names: list[str]  # command names as the parser hands them to the gate
     small_dict: dict[str, Any]
     records: list[tuple[str, int, int, Any, int]]
+    packets: list[Any]  # the delivered records, as the parser made them
+    base_packets: list[Any]
     status_ok: list[tuple[str, int, int, Any]]
     status_failed: list[tuple[str, int, int, Any]]
     rpc_commands: list[str]
@@ -178,23 +188,25 @@ class Receiver:
         def settled(f: asyncio.Future[Any]) -> Any:
             if not f.done():
                 return "pending"
-            if isinstance(f.exception(), vrel_dll.StatusError):
+            if type(f.exception()).__name__ == "StatusError":  # of whichever build made the gate
                 return "refused"
             return "refused" if f.result() is False else f.result()
 
         return list(self.sink), [settled(f) for f in self.futures]
 
 
-def build_fixtures() -> Fixtures:
+def build_fixtures(mod: Any = vrel_dll) -> Fixtures:
     loop = asyncio.new_event_loop()
     built = build_corpus()
-    gate = vrel_dll.Gatekeeper(handler_table(), dict(ERROR_CODES))
+    gate = mod.Gatekeeper(handler_table(), dict(ERROR_CODES))
     base_gate = baseline.Gate(handler_table(), dict(ERROR_CODES))
     pending_commands(gate, loop)
     pending_commands(base_gate, loop)
-    parser = vrel_dll.XtPreParser(gate)
+    parser = mod.XtPreParser(gate)
     base_parser = baseline.Parser(base_gate)
 
+    packets = [p for p in map(parser.parse_and_route, built.messages) if p is not None]
+    base_packets = [p for p in map(base_parser.parse_and_route, built.messages) if p is not None]
     records = [fields(parser.parse_and_route(msg)) for msg in built.messages]
     delivered = [msg for msg, record in zip(built.messages, records, strict=True) if record is not None]
     payloads = [p for p in map(delivered_payload, delivered) if p]
@@ -206,6 +218,7 @@ def build_fixtures() -> Fixtures:
     requests = build_requests()
     return Fixtures(
         loop=loop,
+        mod=mod,
         corpus=built.messages,
         wanted=built.wanted,
         unwanted=built.unwanted,
@@ -219,6 +232,8 @@ def build_fixtures() -> Fixtures:
         names=names,
         small_dict={command.lower(): object() for command in HANDLED},
         records=[(r[0], r[1], r[2], r[3], r[4]) for r in rows],
+        packets=packets,
+        base_packets=base_packets,
         status_ok=ok,
         status_failed=failed,
         rpc_commands=["getRoomList", "joinRoom", "getInventory", "buyItem", "moveTo", "sendMessage"],
@@ -226,7 +241,7 @@ def build_fixtures() -> Fixtures:
         requests_xt_flat=[(h, c, d[0], d[1], d[2]) for h, c, d in requests.xt],
         requests_json=requests.json_xt,
         requests_xml=requests.xml,
-        receiver=Receiver.build(vrel_dll.Gatekeeper, vrel_dll.XtPreParser, loop, built.messages),
+        receiver=Receiver.build(mod.Gatekeeper, mod.XtPreParser, loop, built.messages),
         base_receiver=Receiver.build(baseline.Gate, baseline.Parser, loop, built.messages),
     )
 
@@ -333,15 +348,15 @@ def check(fx: Fixtures) -> list[str]:
 
     expect_equal(
         "register_rpc/resolve_rpc",
-        fx.loop.run_until_complete(rpc(vrel_dll.Gatekeeper(handler_table(), {}))),
+        fx.loop.run_until_complete(rpc(fx.mod.Gatekeeper(handler_table(), {}))),
         fx.loop.run_until_complete(rpc(baseline.Gate(handler_table(), {}))),
     )
     done.append("register_rpc + resolve_rpc: results in order")
 
     ours_log, theirs_log = RecordingLogger(), RecordingLogger()
-    saved = vrel_dll.logger, baseline.logger
+    saved = fx.mod.logger, baseline.logger
     # setattr: the stubs type the module's logger as loguru's, which these stand-ins are not.
-    setattr(vrel_dll, "logger", ours_log)  # noqa: B010
+    setattr(fx.mod, "logger", ours_log)  # noqa: B010
     baseline.logger = theirs_log
     try:
         rows = fx.status_ok + fx.status_failed
@@ -351,7 +366,7 @@ def check(fx: Fixtures) -> list[str]:
             [fx.base_gate.process_status(*r) for r in rows],
         )
     finally:
-        setattr(vrel_dll, "logger", saved[0])  # noqa: B010
+        setattr(fx.mod, "logger", saved[0])  # noqa: B010
         baseline.logger = saved[1]
     expect_equal("process_status warnings", ours_log.lines, theirs_log.lines)
     done.append(f"process_status: {len(fx.status_ok)} successes, {len(fx.status_failed)} failures and their warnings")
@@ -366,22 +381,22 @@ def check(fx: Fixtures) -> list[str]:
     )
     expect_equal(
         "cy_format_xt",
-        [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
+        [fx.mod.cy_format_xt(*r) for r in fx.requests_xt],
         [baseline.format_xt(*r) for r in fx.requests_xt],
     )
     expect_equal(
         "cy_format_xt floor",
-        [vrel_dll.cy_format_xt(*r) for r in fx.requests_xt],
+        [fx.mod.cy_format_xt(*r) for r in fx.requests_xt],
         [f"%xt%{h}%{c}%{a}%{b}%{e}%" for h, c, a, b, e in fx.requests_xt_flat],
     )
     expect_equal(
         "cy_format_json_xt",
-        [vrel_dll.cy_format_json_xt(*r) for r in fx.requests_json],
+        [fx.mod.cy_format_json_xt(*r) for r in fx.requests_json],
         [baseline.format_json_xt(*r) for r in fx.requests_json],
     )
     expect_equal(
         "cy_format_xml",
-        [vrel_dll.cy_format_xml(*r) for r in fx.requests_xml],
+        [fx.mod.cy_format_xml(*r) for r in fx.requests_xml],
         [baseline.format_xml(*r) for r in fx.requests_xml],
     )
     done.append("get_destination_mask, XtPre and the three formatters")
@@ -565,6 +580,33 @@ def t_rpc(loops: int, make_gate: Callable[[], AnyGate], commands: list[str], loo
     return loop.run_until_complete(run())
 
 
+def t_route(loops: int, gate: AnyGate, packets: list[Any]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        rpc_q, evt_q = DequeQueue(), DequeQueue()  # fresh per pass, so that they do not grow
+        for packet in packets:
+            gate.route_to_queues(packet, rpc_q, evt_q)
+    return perf_counter() - t0
+
+
+def t_route_floor(loops: int, packets: list[Any]) -> float:
+    """One C-level put per packet into a queue made the same way: what any routing must do."""
+    t0 = perf_counter()
+    for _ in range(loops):
+        evt_q = DequeQueue()
+        for packet in packets:
+            evt_q.put_nowait(packet)
+    return perf_counter() - t0
+
+
+def t_handler(loops: int, gate: Any, names: list[str]) -> float:
+    t0 = perf_counter()
+    for _ in range(loops):
+        for name in names:
+            gate.get_handler(name)
+    return perf_counter() - t0
+
+
 def t_status(loops: int, gate: AnyGate, rows: list[tuple[str, int, int, Any]]) -> float:
     t0 = perf_counter()
     for _ in range(loops):
@@ -725,7 +767,7 @@ class Row:
 
 def scenarios(fx: Fixtures) -> list[Scenario]:
     def make_vrel_gate() -> AnyGate:
-        return vrel_dll.Gatekeeper(handler_table(), dict(ERROR_CODES))
+        return fx.mod.Gatekeeper(handler_table(), dict(ERROR_CODES))
 
     def make_base_gate() -> AnyGate:
         return baseline.Gate(handler_table(), dict(ERROR_CODES))
@@ -788,6 +830,24 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
     )
     out.append(
         Scenario(
+            "route",
+            "route_to_queues alone, C put",
+            Timing("vrel_dll", t_route, (fx.gate, fx.packets), len(fx.packets)),
+            Timing("baseline", t_route, (fx.base_gate, fx.base_packets), len(fx.base_packets)),
+            Timing("one put_nowait per packet", t_route_floor, (fx.packets,), len(fx.packets)),
+        )
+    )
+    out.append(
+        Scenario(
+            "handler",
+            "get_handler",
+            Timing("vrel_dll", t_handler, (fx.gate, fx.names), len(fx.names)),
+            Timing("baseline", t_handler, (fx.base_gate, fx.names), len(fx.names)),
+            Timing("small dict .get", t_dict_get, (fx.small_dict, fx.names), len(fx.names)),
+        )
+    )
+    out.append(
+        Scenario(
             "status-ok",
             "process_status: success",
             Timing("vrel_dll", t_status, (fx.gate, fx.status_ok), len(fx.status_ok)),
@@ -819,7 +879,7 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         Scenario(
             "xtpre",
             "XtPre(...)",
-            Timing("vrel_dll", t_record, (vrel_dll.XtPre, fx.records), len(fx.records)),
+            Timing("vrel_dll", t_record, (fx.mod.XtPre, fx.records), len(fx.records)),
             Timing("baseline", t_record, (baseline.Record, fx.records), len(fx.records)),
             Timing("5-tuple", t_tuple, (fx.records,), len(fx.records)),
             Target("floor", 1.5),
@@ -829,7 +889,7 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         Scenario(
             "format-xt",
             "cy_format_xt",
-            Timing("vrel_dll", t_format3, (vrel_dll.cy_format_xt, fx.requests_xt), len(fx.requests_xt)),
+            Timing("vrel_dll", t_format3, (fx.mod.cy_format_xt, fx.requests_xt), len(fx.requests_xt)),
             Timing("baseline", t_format3, (baseline.format_xt, fx.requests_xt), len(fx.requests_xt)),
             Timing("f-string", t_fstring_xt, (fx.requests_xt_flat,), len(fx.requests_xt)),
             Target("baseline", 2.5),
@@ -839,7 +899,7 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         Scenario(
             "format-json-xt",
             "cy_format_json_xt",
-            Timing("vrel_dll", t_format3, (vrel_dll.cy_format_json_xt, fx.requests_json), len(fx.requests_json)),
+            Timing("vrel_dll", t_format3, (fx.mod.cy_format_json_xt, fx.requests_json), len(fx.requests_json)),
             Timing("baseline", t_format3, (baseline.format_json_xt, fx.requests_json), len(fx.requests_json)),
             Timing("orjson.dumps(data).decode()", t_dumps_decode, (fx.requests_json,), len(fx.requests_json)),
             Target("floor", 1.1),
@@ -849,7 +909,7 @@ def scenarios(fx: Fixtures) -> list[Scenario]:
         Scenario(
             "format-xml",
             "cy_format_xml",
-            Timing("vrel_dll", t_format_xml, (vrel_dll.cy_format_xml, fx.requests_xml), len(fx.requests_xml)),
+            Timing("vrel_dll", t_format_xml, (fx.mod.cy_format_xml, fx.requests_xml), len(fx.requests_xml)),
             Timing("baseline", t_format_xml, (baseline.format_xml, fx.requests_xml), len(fx.requests_xml)),
             Timing("f-string", t_fstring_xml, (fx.requests_xml,), len(fx.requests_xml)),
             Target("floor", 1.0),
@@ -1029,6 +1089,57 @@ def paired(fx: Fixtures, rounds: int) -> None:
         )
 
 
+def load_build(folder: Path) -> Any:
+    """The vrel_dll built into `folder`, loaded beside this process's own: under the same name,
+    but kept out of sys.modules, so that each build's objects use that build's code."""
+    import importlib.machinery
+    import importlib.util
+
+    found = [folder / f"vrel_dll{suffix}" for suffix in importlib.machinery.EXTENSION_SUFFIXES]
+    found = [path for path in found if path.is_file()]
+    if not found:
+        sys.exit(f"bench: no build of vrel_dll for this interpreter in {folder}")
+    if found[0].resolve() == Path(vrel_dll.__file__).resolve():
+        sys.exit(f"bench: {found[0]} is the build being timed; --compare needs another one")
+    spec = importlib.util.spec_from_file_location("vrel_dll", found[0])
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def compare(ours: list[Scenario], theirs: list[Scenario], rounds: int, only: str, other: Path) -> None:
+    """Each scenario's module loop for this build and for the other, timed in alternation in
+    this one process (the order flips every round), so that what disturbs one round disturbs
+    both alike. Prints the medians per operation and the median, over rounds, of the ratio
+    this build / the other (below 1: this build is faster), with the middle half of the ratios."""
+    print(f"compare: {rounds} rounds per scenario; current = {Path(vrel_dll.__file__).parent}, compare = {other}")
+    head = f"{'scenario':40} {'current':>11} {'compare':>11}  {'current/compare':>15}  {'middle half':>13}"
+    print(head)
+    print("-" * len(head))
+    for mine, other_one in zip(ours, theirs, strict=True):
+        if only and only not in mine.key:
+            continue
+        runs = (mine.vrel, other_one.vrel)
+        for run in runs:  # warm-up: caches, free lists, specialised bytecode
+            run.func(1, *run.args)
+        # Loops per timing: about 10 ms each, judged on this build.
+        loops = max(1, round(0.01 / max(mine.vrel.func(1, *mine.vrel.args), 1e-9)))
+        times: tuple[list[float], list[float]] = ([], [])
+        for index in range(rounds):
+            for which in (0, 1) if index % 2 == 0 else (1, 0):
+                run = runs[which]
+                gc.collect()  # each timing starts with no garbage of the other's
+                times[which].append(run.func(loops, *run.args) / (loops * run.inner_loops))
+        ratios = sorted(a / b for a, b in zip(*times, strict=True))
+        quarter = len(ratios) // 4
+        print(
+            f"{mine.title:40} {fmt_time(statistics.median(times[0])):>11} {fmt_time(statistics.median(times[1])):>11}  "
+            f"{statistics.median(ratios):14.3f}x  {ratios[quarter]:5.3f}-{ratios[-1 - quarter]:5.3f}",
+            flush=True,
+        )
+
+
 def add_worker_args(cmd: list[str], args: argparse.Namespace) -> None:
     if args.only:
         cmd.extend(("--only", args.only))
@@ -1059,12 +1170,33 @@ def main() -> int:
         default=0,
         help="no pyperf run: time the receive path's ways in alternation in one process",
     )
+    runner.argparser.add_argument(
+        "--compare",
+        type=Path,
+        metavar="DIR",
+        help="no pyperf run: time each scenario for this build and for the build of vrel_dll in DIR, paired",
+    )
+    runner.argparser.add_argument(
+        "--rounds", type=int, default=15, help="rounds per scenario of --compare (default: 15)"
+    )
     args = runner.parse_args()
     # Failures time the module's own work, not the sinks of a real logger.
     setattr(vrel_dll, "logger", NoopLogger())  # noqa: B010
     baseline.logger = NoopLogger()
 
     fx = build_fixtures()
+    if args.compare is not None:
+        other = load_build(args.compare)
+        setattr(other, "logger", NoopLogger())  # noqa: B010
+        other_fx = build_fixtures(other)
+        try:
+            check(fx)
+            check(other_fx)
+        except Mismatch as exc:
+            print(f"bench: a build and the baseline disagree, nothing timed: {exc}", file=sys.stderr)
+            return 1
+        compare(scenarios(fx), scenarios(other_fx), args.rounds, args.only, args.compare)
+        return 0
     if args.paired > 0:
         paired(fx, args.paired)
         return 0

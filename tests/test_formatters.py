@@ -201,14 +201,6 @@ def test_xml(args, expected):
     assert m.cy_format_xml(data=args[3], r=args[2], action=args[1], t=args[0]) == expected
 
 
-def test_functions_have_their_names():
-    for name in ("cy_format_xt", "cy_format_json_xt", "cy_format_xml"):
-        f = getattr(m, name)
-        assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "vrel_dll")
-    assert m.cy_format_xt.__doc__ == "Formatează un mesaj XT raw: %xt%header%command%arg1%arg2%...%"
-    assert m.cy_format_json_xt.__doc__ is None and m.cy_format_xml.__doc__ is None
-
-
 @pytest.mark.no_leak_check("compiles and runs a program of its own")
 def test_native_length_bound(tmp_path):
     compiler = shlex.split(sysconfig.get_config_var("CXX") or "") or [shutil.which("c++") or ""]

@@ -1,13 +1,17 @@
-"""Import-time behaviour of the module, each case in a fresh interpreter."""
+"""Import-time behaviour of the module, each case in a fresh interpreter; what its functions and methods
+show, and how a method takes its `self`."""
 
+import inspect
 import os
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
 import vrel_dll
+from conftest import own_entries
 
 PUBLISHED = [
     "XtPre",
@@ -23,6 +27,88 @@ PUBLISHED = [
     "cy_format_xml",
     "__test__",
 ]
+# The module's functions: their parameters and docstrings.
+FUNCTIONS = {
+    "cy_format_xt": ("(server_header, command, data)", "Formatează un mesaj XT raw: %xt%header%command%arg1%arg2%...%"),
+    "cy_format_json_xt": ("(server_header, command, data)", None),
+    "cy_format_xml": ("(t, action, r, data)", None),
+}
+TYPES = [vrel_dll.XtPre, vrel_dll.XtPreParser, vrel_dll.Gatekeeper, vrel_dll.StatusError]
+SLOTS = (types.WrapperDescriptorType, types.BuiltinFunctionType)  # the slots' wrappers and __new__
+METHODS = [(cls, name) for cls in TYPES for name, f in vars(cls).items() if callable(f) and not isinstance(f, SLOTS)]
+
+
+@pytest.mark.parametrize(
+    "owner, name",
+    [(vrel_dll, name) for name in FUNCTIONS] + METHODS,
+    ids=lambda x: getattr(x, "__name__", x),
+)
+def test_callables_name_themselves(owner, name):
+    f = getattr(owner, name)
+    prefix = "" if owner is vrel_dll else owner.__name__ + "."
+    assert (f.__module__, f.__name__, f.__qualname__) == ("vrel_dll", name, prefix + name)
+    if owner is vrel_dll:
+        # The interpreter's own builtin functions, which it calls without a detour.
+        assert type(f) is types.BuiltinFunctionType and f.__self__ is vrel_dll
+        assert (str(inspect.signature(f)), f.__doc__) == FUNCTIONS[name]
+        assert repr(f) == f"<built-in function {name}>"
+    else:
+        assert type(owner) is type and type(f).__module__ == "vrel_dll"
+        assert f.__text_signature__.startswith("($self") and f.__objclass__ is owner
+
+
+Gate = vrel_dll.Gatekeeper
+SubGate = type("SubGate", (Gate,), {})
+STATUS = "vrel_dll.Gatekeeper.process_status"
+
+
+# Every way a method is reached: the common call (all by position, on the class's own
+# instance) and the rest, which must behave alike.
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda g: g.process_status("c", 1, 0, None), {}),
+        (lambda g: g.process_status("c", 1, error_code=453, data=[1]), [1]),
+        (lambda g: SubGate({}, {}).process_status("c", 1, 0, [2]), [2]),
+        (lambda g: Gate.process_status(g, "c", 1, 0, [3]), [3]),
+        (lambda g: Gate.get_handler(SubGate({"c": 4}, {}), "c"), 4),
+        (lambda g: g.get_handler(*["c"]), 5),
+    ],
+)
+def test_method_calls(call, expected):
+    assert call(Gate({"c": 5}, {})) == expected
+
+
+@pytest.mark.parametrize(
+    "call, message, entries",
+    [
+        (lambda g: Gate.get_handler(), "unbound method vrel_dll.Gatekeeper.get_handler() needs an argument", []),
+        (
+            lambda g: Gate.get_handler(object(), "c"),
+            "descriptor 'get_handler' for 'vrel_dll.Gatekeeper' objects doesn't apply to a 'object' object",
+            [],
+        ),
+        (lambda g: g.process_status("c", "x", 0, None), "an integer is required", [STATUS]),
+        (lambda g: SubGate({}, {}).process_status("c", "x", 0, None), "an integer is required", [STATUS]),
+        (lambda g: g.process_status("c", 1, error_code="x", data=None), "an integer is required", [STATUS]),
+        (
+            lambda g: g.process_status(b"c", 1, 0, None),
+            "Argument 'command' has incorrect type (expected str, got bytes)",
+            [],
+        ),
+        (
+            lambda g: g.process_status("c", 1, 0),
+            "process_status() takes exactly 4 positional arguments (3 given)",
+            [STATUS],
+        ),
+    ],
+)
+def test_method_call_errors(call, message, entries):
+    with pytest.raises(TypeError) as exc:
+        call(Gate({}, {}))
+    assert str(exc.value) == message and own_entries(exc.value) == entries
+
+
 PRELUDE = f"""
 import sys, traceback
 PUBLISHED = {PUBLISHED!r}
@@ -77,10 +163,6 @@ def test_import_registration_and_globals(tmp_path):
         assert first.__builtins__ is builtins and first.__doc__ is None
         methods = [(cls, name) for cls in (first.XtPreParser, first.Gatekeeper) for name in vars(cls) if name[0] != "_"]
         assert len(methods) == 13, methods
-        for owner, name in methods + [(first, name) for name in PUBLISHED[:4] + PUBLISHED[8:11]]:
-            prefix = "" if owner is first else owner.__name__ + "."
-            f = getattr(owner, name)
-            assert (f.__module__, f.__name__, f.__qualname__) == ("vrel_dll", name, prefix + name)
         # importing again after deleting the entry does not run the body again
         before, marker = dict(vars(first)), object()
         first.__test__ = marker

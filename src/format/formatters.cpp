@@ -2,7 +2,6 @@
 // string allocation; nothing is escaped or encoded here, the caller sends the text as is.
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 
 #include "common/compat.hpp"
 #include "common/ref.hpp"
@@ -109,19 +108,17 @@ PyObject* cy_format_xml(PyObject*, const Args& a) noexcept {
 }
 
 // "Formatează ..." with the U+0103 spelled as UTF-8 bytes, so the source stays ASCII.
-const FunctionDef kFormatXtDef{"cy_format_xt", &kXtSig, cy_format_xt,
-                               "Formateaz\xC4\x83 un mesaj XT raw: %xt%header%command%arg1%arg2%...%"};
-const FunctionDef kFormatJsonXtDef{"cy_format_json_xt", &kJsonXtSig, cy_format_json_xt};
-const FunctionDef kFormatXmlDef{"cy_format_xml", &kXmlSig, cy_format_xml};
+// constexpr: each becomes a builtin function whose C entry calls the body directly.
+constexpr FunctionDef kFormatXtDef{"cy_format_xt", &kXtSig, cy_format_xt,
+                                   "Formateaz\xC4\x83 un mesaj XT raw: %xt%header%command%arg1%arg2%...%"};
+constexpr FunctionDef kFormatJsonXtDef{"cy_format_json_xt", &kJsonXtSig, cy_format_json_xt};
+constexpr FunctionDef kFormatXmlDef{"cy_format_xml", &kXmlSig, cy_format_xml};
 
 }  // namespace
 
 int install_formatters(PyObject* module) noexcept {
-    for (const FunctionDef* def : {&kFormatXtDef, &kFormatJsonXtDef, &kFormatXmlDef}) {
-        Ref function = Ref::steal(new_function(*def));
-        if (!function || PyModule_AddObjectRef(module, def->name, function.get()) < 0) return -1;
-    }
-    return 0;
+    if (add_function<kFormatXtDef>(module) < 0 || add_function<kFormatJsonXtDef>(module) < 0) return -1;
+    return add_function<kFormatXmlDef>(module);
 }
 
 }  // namespace vrel

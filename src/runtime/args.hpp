@@ -14,9 +14,11 @@
 
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
 
+#include "common/compat.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
 
@@ -43,6 +45,9 @@ struct Signature {
     Param params[kMaxParams];         // in order
     bool checked;                     // some parameter has a check
     bool converts;                    // some parameter is a 32-bit integer
+    // The checked parameters as bit sets (bit i: parameter i), so that a call visits only those.
+    uint8_t int32_params = 0;
+    uint8_t typed_params = 0;
     PyObject* keys[kMaxParams] = {};  // the names, interned at module execution
     Signature* next = nullptr;        // every Signature is listed, so exec can intern them all
     // The class of a method or initialiser ("XtPre"), set when it is installed; null for a
@@ -89,12 +94,28 @@ Prepared conversion_failed(const Signature& sig, int i) noexcept;
 // The parameters' checks on arguments already in place, in the order the rules run them:
 // the 32-bit conversions, then the type tests.
 inline Prepared check_args(const Signature& sig, Args* out) noexcept {
+    for (unsigned rest = sig.int32_params; rest != 0; rest &= rest - 1) {
+        const int i = std::countr_zero(rest);
+        if (to_int32(out->obj[i], &out->i32[i]) < 0) return conversion_failed(sig, i);
+    }
+    for (unsigned rest = sig.typed_params; rest != 0; rest &= rest - 1) {
+        const int i = std::countr_zero(rest);
+        PyObject* obj = out->obj[i];
+        if (!Py_IS_TYPE(obj, sig.params[i].type) && obj != Py_None) return refuse_type(sig, i, obj);
+    }
+    return Prepared::ok;
+}
+
+// check_args for a Signature of Count parameters, known where the call is compiled: the
+// loops unroll into one short test per parameter.
+template <int Count>
+inline Prepared check_args_of(const Signature& sig, Args* out) noexcept {
     if (sig.converts) {
-        for (int i = 0; i < sig.count; ++i) {
+        for (int i = 0; i < Count; ++i) {
             if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return conversion_failed(sig, i);
         }
     }
-    for (int i = 0; i < sig.count; ++i) {
+    for (int i = 0; i < Count; ++i) {
         PyTypeObject* type = sig.params[i].type;
         PyObject* obj = out->obj[i];
         if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) return refuse_type(sig, i, obj);
@@ -102,12 +123,37 @@ inline Prepared check_args(const Signature& sig, Args* out) noexcept {
     return Prepared::ok;
 }
 
+// Copies n (at most kMaxParams) positional arguments into *out. Unrolled: a loop of
+// unknown length becomes a call to memcpy, which costs more than the copy.
+inline void take_positional(PyObject* const* args, int n, Args* out) noexcept {
+    static_assert(kMaxParams == 5, "take_positional copies at most five arguments");
+    switch (n) {
+        case 5:
+            out->obj[4] = args[4];
+            [[fallthrough]];
+        case 4:
+            out->obj[3] = args[3];
+            [[fallthrough]];
+        case 3:
+            out->obj[2] = args[2];
+            [[fallthrough]];
+        case 2:
+            out->obj[1] = args[1];
+            [[fallthrough]];
+        case 1:
+            out->obj[0] = args[0];
+            [[fallthrough]];
+        default:
+            break;
+    }
+}
+
 // Vectorcall convention: parses (count, unexpected keyword, multiple values, keywords
 // must be strings) and checks the arguments into *out.
 inline Prepared prepare_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              Args* out) noexcept {
-    if (kwnames == nullptr && nargs == sig.count) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out->obj[i] = args[i];
+    if (VREL_LIKELY(kwnames == nullptr && nargs == sig.count)) {
+        take_positional(args, sig.count, out);
         return sig.checked ? check_args(sig, out) : Prepared::ok;
     }
     return prepare_args_slow(sig, args, nargs, kwnames, out);

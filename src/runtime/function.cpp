@@ -9,7 +9,23 @@
 #include "runtime/traceback.hpp"
 #include "runtime/types.hpp"
 
+// Keeps a rarely taken path out of the function it is called from.
+#if defined(_MSC_VER)
+#define VREL_NOINLINE __declspec(noinline)
+#else
+#define VREL_NOINLINE __attribute__((noinline))
+#endif
+
 namespace vrel {
+
+PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* self, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    Args a;
+    const Prepared prepared = prepare_args(sig, args, nargs, kwnames, &a);
+    PyObject* result = prepared == Prepared::ok ? impl(self, a) : nullptr;
+    if (result == nullptr && prepared != Prepared::refused) add_traceback(entry);
+    return result;
+}
 
 namespace {
 
@@ -17,8 +33,8 @@ struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     Impl impl;
-    const Signature* sig;  // parsed and checked by the call path
     PyTypeObject* owner;  // the class of a method; null for a module function
+    const Signature* sig;  // parsed and checked by the call path
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -40,32 +56,38 @@ PyObject* raise_wrong_self(Function* f, PyObject* obj) noexcept {
     return nullptr;
 }
 
-// Prepares the arguments and runs a body; a failure leaves with the callable's traceback
-// entry, unless it is an argument-type error.
-inline PyObject* call_body(Function* f, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    Args a;
-    const Prepared prepared = prepare_args(*f->sig, args, nargs, kwnames, &a);
-    PyObject* result = prepared == Prepared::ok ? f->impl(self, a) : nullptr;
-    if (VREL_UNLIKELY(result == nullptr) && prepared != Prepared::refused) add_traceback(f->traceback);
-    return result;
-}
-
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    return call_body(as_function(callable), nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+    Function* f = as_function(callable);
+    return call_body(f->impl, *f->sig, f->traceback, nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    Function* f = as_function(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// Every other call of a method: keywords, a count to report, `self` missing, of a
+// subclass or of another type.
+VREL_NOINLINE PyObject* method_call_general(Function* f, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
     if (nargs < 1) {
         PyErr_Format(PyExc_TypeError, "unbound method vrel_dll.%U() needs an argument", f->qualname);
         return nullptr;
     }
     PyObject* self = args[0];
     if (!PyObject_TypeCheck(self, f->owner)) return raise_wrong_self(f, self);
-    return call_body(f, self, args + 1, nargs - 1, kwnames);
+    return call_body(f->impl, *f->sig, f->traceback, self, args + 1, nargs - 1, kwnames);
 }
+
+// The common call, `obj.method(a, b)`, answered by one test: no keywords, every parameter
+// given by position, `self` of the class itself (which also proves `self` is there).
+template <int Count, bool Checked>
+struct MethodEntry {
+    static PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+        Function* f = as_function(callable);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count + 1 || !Py_IS_TYPE(args[0], f->owner))) {
+            return method_call_general(f, args, nargs, kwnames);
+        }
+        return call_positional<Count, Checked>(f->impl, *f->sig, f->traceback, args[0], args + 1);
+    }
+    static constexpr vectorcallfunc entry = call;
+};
 
 void function_dealloc(PyObject* op) noexcept {
     Function* f = as_function(op);
@@ -182,6 +204,15 @@ PyObject* make_text_signature(const Signature& sig, bool method) noexcept {
     return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
 }
 
+// The code object of the traceback entry "vrel_dll.<qualname>" (new reference).
+PyObject* make_entry_code(const FunctionDef& def, PyObject* qualname) noexcept {
+    Ref entry = Ref::steal(PyUnicode_FromFormat("vrel_dll.%U", qualname));
+    if (!entry) return nullptr;
+    const char* entry_name = PyUnicode_AsUTF8(entry.get());
+    if (entry_name == nullptr) return nullptr;
+    return traceback_code(entry_name, def.file, def.line);
+}
+
 PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     bool method = owner != nullptr;
     Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
@@ -193,18 +224,14 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     if (!doc) return nullptr;
     Ref text_signature = Ref::steal(make_text_signature(*def.sig, method));
     if (!text_signature) return nullptr;
-    Ref entry = Ref::steal(PyUnicode_FromFormat("vrel_dll.%U", qualname.get()));
-    if (!entry) return nullptr;
-    const char* entry_name = PyUnicode_AsUTF8(entry.get());
-    if (entry_name == nullptr) return nullptr;
-    Ref traceback = Ref::steal(traceback_code(entry_name, def.file, def.line));
+    Ref traceback = Ref::steal(make_entry_code(def, qualname.get()));
     if (!traceback) return nullptr;
     Function* f = PyObject_New(Function, method ? &MethodType : &FunctionType);
     if (f == nullptr) return nullptr;
-    f->vectorcall = method ? method_vectorcall : function_vectorcall;
+    f->vectorcall = method ? pick_entry<MethodEntry, vectorcallfunc>(*def.sig) : function_vectorcall;
     f->impl = def.impl;
-    f->sig = def.sig;
     f->owner = owner;
+    f->sig = def.sig;
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();
@@ -221,6 +248,45 @@ int ready_function_types() noexcept {
 }
 
 PyObject* new_function(const FunctionDef& def) noexcept { return new_callable(def, nullptr); }
+
+namespace builtin {
+
+// The table entry's docstring, read by the interpreter for __text_signature__ and __doc__:
+// "name(a, b)\n--\n\n" and the docstring, if any. Made once and kept for the process,
+// as the entry itself is.
+const char* internal_doc(const FunctionDef& def) noexcept {
+    Ref signature = Ref::steal(make_text_signature(*def.sig, false));
+    if (!signature) return nullptr;
+    Ref text = Ref::steal(
+        PyUnicode_FromFormat("%s%U\n--\n\n%s", def.name, signature.get(), def.doc != nullptr ? def.doc : ""));
+    if (!text) return nullptr;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) return nullptr;
+    char* kept = static_cast<char*>(PyMem_RawMalloc(static_cast<size_t>(size) + 1));
+    if (kept == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    std::memcpy(kept, utf8, static_cast<size_t>(size) + 1);
+    return kept;
+}
+
+int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def, PyObject** entry) noexcept {
+    // A module imported again after a failed execution finds both already made.
+    if (ml->ml_doc == nullptr && (ml->ml_doc = internal_doc(def)) == nullptr) return -1;
+    if (*entry == nullptr) {
+        Ref name = Ref::steal(PyUnicode_FromString(def.name));
+        if (!name || (*entry = make_entry_code(def, name.get())) == nullptr) return -1;
+    }
+    // Bound to the module, with its name as __module__, as the interpreter binds a
+    // module's table of functions.
+    Ref function = Ref::steal(PyCFunction_NewEx(ml, module, S().module_name));
+    if (!function) return -1;
+    return PyModule_AddObjectRef(module, def.name, function.get());
+}
+
+}  // namespace builtin
 
 int install_method(PyTypeObject* owner, const FunctionDef& def) noexcept {
     Ref method = Ref::steal(new_callable(def, owner));

@@ -1,20 +1,30 @@
-// The module's own callable objects.
+// The module's callable objects.
 //
-// Method descriptors made from a tp_methods table have no __module__; the module's
-// functions and methods must report "vrel_dll". These two small types do, and keep
-// calls cheap: both implement vectorcall, and the method type carries
-// Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` reaches the C entry with `self`
-// first and no bound-method object in between. Their shared call path adds the
-// traceback entry ("vrel_dll.Gatekeeper.process_status") whenever a body fails, so a
-// body only raises and returns null. The call path also parses and checks the arguments
-// (args.hpp), so a body starts from its parameters' values.
+// The module's functions are the interpreter's own builtin functions (METH_FASTCALL |
+// METH_KEYWORDS, __module__ "vrel_dll"): the interpreter specialises a call of those and
+// reaches the C entry directly, where a call of any other callable type takes the generic
+// call path (some 90 instructions more per call, by callgrind). Each function's C entry
+// is a wrapper instantiated from its FunctionDef at compile time, with the body inlined.
+//
+// Method descriptors made from a tp_methods table have no __module__, and the module's
+// methods must report "vrel_dll"; so methods are objects of a small type of the module's
+// own. It implements vectorcall and carries Py_TPFLAGS_METHOD_DESCRIPTOR, so
+// `obj.method(...)` reaches the C entry with `self` first and no bound-method object in
+// between, and its common call (all arguments by position, `self` of the class itself)
+// is one test away from the body.
+//
+// Both call paths parse and check the arguments (args.hpp), so a body starts from its
+// parameters' values, and add the traceback entry ("vrel_dll.Gatekeeper.process_status")
+// whenever a body fails, so a body only raises and returns null.
 #pragma once
 
 #include <Python.h>
 
 #include <source_location>
 #include <span>
+#include <utility>
 
+#include "common/compat.hpp"
 #include "runtime/args.hpp"
 #include "runtime/traceback.hpp"
 
@@ -32,8 +42,8 @@ struct FunctionDef {
     const char* file;      // where the definition stands: the file and line of its
     int line;              // traceback entries
 
-    FunctionDef(const char* name_, const Signature* sig_, Impl impl_, const char* doc_ = nullptr,
-                std::source_location where = std::source_location::current()) noexcept
+    constexpr FunctionDef(const char* name_, const Signature* sig_, Impl impl_, const char* doc_ = nullptr,
+                          std::source_location where = std::source_location::current()) noexcept
         : name(name_), sig(sig_), impl(impl_), doc(doc_), file(where.file_name()),
           line(static_cast<int>(where.line())) {}
 };
@@ -45,11 +55,105 @@ inline int slot_args(Prepared prepared, TracebackSite& site) noexcept {
     return prepared == Prepared::refused ? -1 : fail(site);
 }
 
-// Readies the two callable types; 0, or -1 with an error.
+// Readies the module's two callable types; 0, or -1 with an error.
 int ready_function_types() noexcept;
 
-// A module-level function object (new reference).
+// A function for internal use, such as a callback handed to other code, of the module's
+// own function type (new reference). The module's public functions are builtin
+// functions: add_function below.
 PyObject* new_function(const FunctionDef& def) noexcept;
+
+// Runs a body on arguments in any form: parsed and checked, then the body; a failure
+// leaves with the entry made from `entry`, unless it is an argument-type error. Out of
+// line: the common call below is what the call paths inline.
+PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* self, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// The common call: exactly Count arguments, all by position, Checked when the Signature
+// has checks. Both known where the call path is compiled, so the copy and the checks
+// unroll, and a body without checks runs in a small frame. ClearRest clears the slots
+// past Count, for an entry compiled with the body inlined but never picked for it (one of
+// another count), which would otherwise read them uninitialised.
+template <int Count, bool Checked, bool ClearRest = false>
+inline PyObject* call_positional(Impl impl, const Signature& sig, PyObject* entry, PyObject* self,
+                                 PyObject* const* args) noexcept {
+    Args a;
+    if constexpr (Count == 0) a = {};  // read by no body, but handed over initialised
+    for (int i = 0; i < Count; ++i) a.obj[i] = args[i];
+    if constexpr (ClearRest) {
+        for (int i = Count; i < kMaxParams; ++i) a.obj[i] = nullptr;
+    }
+    if constexpr (Checked) {
+        const Prepared prepared = check_args_of<Count>(sig, &a);
+        if (VREL_UNLIKELY(prepared != Prepared::ok)) {
+            if (prepared == Prepared::failed) add_traceback(entry);
+            return nullptr;
+        }
+    }
+    PyObject* result = impl(self, a);
+    if (VREL_UNLIKELY(result == nullptr)) add_traceback(entry);
+    return result;
+}
+
+// One entry per parameter count and per presence of checks, picked when the callable is
+// made: Make<Count, Checked>::entry for each.
+template <template <int, bool> class Make, typename Entry, int... Count>
+constexpr Entry pick_entry(const Signature& sig, std::integer_sequence<int, Count...>) noexcept {
+    constexpr Entry checked[] = {Make<Count, true>::entry...};
+    constexpr Entry unchecked[] = {Make<Count, false>::entry...};
+    return sig.checked ? checked[sig.count] : unchecked[sig.count];
+}
+
+template <template <int, bool> class Make, typename Entry>
+constexpr Entry pick_entry(const Signature& sig) noexcept {
+    return pick_entry<Make, Entry>(sig, std::make_integer_sequence<int, kMaxParams + 1>{});
+}
+
+namespace builtin {
+
+// A METH_FASTCALL | METH_KEYWORDS entry, as its table entry holds it cast to PyCFunction.
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// What a builtin function made from Def keeps for the process: its method table entry
+// (the interpreter reads it on every call) and the code object of its traceback entry.
+template <const FunctionDef& Def>
+inline PyObject* entry_code = nullptr;
+
+template <const FunctionDef& Def>
+inline PyMethodDef method_def = {Def.name, nullptr, METH_FASTCALL | METH_KEYWORDS, nullptr};
+
+// The C entries of the builtin function made from Def. Def must be constexpr: its body is
+// called directly, and inlined where the compiler sees fit.
+template <const FunctionDef& Def>
+struct Entries {
+    template <int Count, bool Checked>
+    struct Make {
+        static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+            constexpr Impl impl = Def.impl;
+            if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count)) {
+                return call_body(impl, *Def.sig, entry_code<Def>, nullptr, args, nargs, kwnames);
+            }
+            return call_positional<Count, Checked, true>(impl, *Def.sig, entry_code<Def>, nullptr, args);
+        }
+        static constexpr FastCall entry = call;
+    };
+};
+
+// Makes the function of `def` from its table entry and binds it in `module`; 0, or -1 with
+// an error.
+int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def, PyObject** entry) noexcept;
+
+}  // namespace builtin
+
+// Adds the builtin function made from Def (a constexpr FunctionDef) to `module` under
+// Def.name; 0, or -1 with an error.
+template <const FunctionDef& Def>
+int add_function(PyObject* module) noexcept {
+    PyMethodDef* ml = &builtin::method_def<Def>;
+    builtin::FastCall entry = pick_entry<builtin::Entries<Def>::template Make, builtin::FastCall>(*Def.sig);
+    ml->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry));
+    return builtin::add(module, ml, Def, &builtin::entry_code<Def>);
+}
 
 // Stores a method of `owner` in its type dictionary under def.name (replacing what was
 // there); call PyType_Modified(owner) after the last one. 0, or -1 with an error.
