@@ -2,6 +2,9 @@
 
 import asyncio
 import importlib
+import os
+import subprocess
+import sys
 import types
 from collections import deque
 
@@ -595,11 +598,35 @@ def test_every_message_is_handled_once_whatever_views_are_kept(scenario, int_pay
     assert handled_numbers(log) == expected
 
 
+SHRINK_PROBE = """
+import _testcapi
+for failing in range(1, 4):
+    buffer = bytearray(b"x" * 550 + b"tail")
+    _testcapi.set_nomemory(failing, failing + 1)
+    try:
+        del buffer[:550]
+    except MemoryError:
+        pass
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert buffer in (b"tail", b"x" * 550 + b"tail")
+"""
+
+
+def interpreter_keeps_a_bytearray_whose_shrinking_fails():
+    """`del b[:n]` failing for want of memory must leave `b` as it was (3.15.2's frees its
+    storage instead). Asked of a plain interpreter of its own: the answer may read freed memory."""
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    return subprocess.run([sys.executable, "-c", SHRINK_PROBE], env=env, capture_output=True).returncode == 0
+
+
 @pytest.mark.parametrize("method", ["feed_and_route", "feed_and_dispatch"])
 def test_an_allocation_failure_never_handles_a_message_twice(method, int_payloads):
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "set_nomemory"):
         pytest.skip("no allocation failures to inject")
+    if not interpreter_keeps_a_bytearray_whose_shrinking_fails():
+        pytest.skip("this interpreter's bytearray loses its contents when shrinking it fails")
     # Many complete messages before a short tail: taking them out shrinks the buffer by more
     # than half, which reallocates.
     stream, tail = numbered(0, 40), b"%xt%n%1%0%"
