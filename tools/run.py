@@ -113,7 +113,9 @@ def report_missing(session: str, missing: list[str]) -> None:
     run on, and how to get them, so that a pass on some of them is not taken for a pass on all."""
     if not missing:
         return
-    print(f"\nrun.py: !! {session} did NOT run on CPython {', '.join(missing)}: not found on PATH or in pyenv's versions")
+    print(
+        f"\nrun.py: !! {session} did NOT run on CPython {', '.join(missing)} (not found on PATH or in pyenv's versions)"
+    )
     for version in missing:
         print(f"  {version}: {how_to_get(version, session)}")
 
