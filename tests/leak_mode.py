@@ -90,33 +90,12 @@ def pytest_configure(config: pytest.Config) -> None:
     config.stash[STATE] = LeakState(config.getoption("leak_runs"), config.getoption("leak_warmup"), Probes())
 
 
-def pytest_collection_finish(session: pytest.Session) -> None:
-    """Everything alive once the tests are collected (pytest's own objects, the test modules, the
-    parameters, the libraries imported so far) is moved out of the garbage collector's sight: it
-    lives to the end of the session, and the collection before each reading then walks only what
-    the tests made since. It is still counted among the allocated blocks and its reference counts
-    are still read; a full collection over it, before every reading, took most of leak mode's time."""
-    state = session.config.stash.get(STATE, None)
-    if state is not None and not state.frozen:
-        gc.collect()
-        gc.freeze()
-        state.frozen = True
-
-
-def pytest_unconfigure(config: pytest.Config) -> None:
-    state = config.stash.get(STATE, None)
-    if state is not None and state.frozen:
-        gc.unfreeze()
-        state.frozen = False
-
-
 class LeakState:
     def __init__(self, runs: int, warmup: int, probes: Probes) -> None:
         self.runs, self.warmup, self.probes = runs, warmup, probes
         self.measured = 0
         self.opted_out = 0
         self.measured_again = 0  # suspected after the first warm-up, measured again after a longer one
-        self.frozen = False  # what collection left alive is out of the garbage collector's sight
 
 
 STATE = pytest.StashKey["LeakState"]()
@@ -281,9 +260,28 @@ def pytest_runtest_call(item: pytest.Item):
     if not measured:
         return result
     refresh_fixtures(item)
+    # For the further runs, what exists now (pytest, the libraries, the parameters, what the
+    # first run left, garbage or not) is moved out of the garbage collector's sight until the
+    # test is done: the collection before each reading then walks only what the runs made,
+    # where a full one over everything had taken most of leak mode's time. Frozen objects are
+    # still counted among the blocks, and their reference counts still read; what is frozen
+    # stays as it is through the measurement, so it adds no step. pytest's own call above ran
+    # with nothing frozen.
+    gc.freeze()
+    try:
+        found = measure(item, state)
+    finally:
+        gc.unfreeze()
+    state.measured += 1
+    if found.leaking():
+        pytest.fail(f"leak: {found.describe()}", pytrace=False)
+    return result
+
+
+def measure(item: pytest.Function, state: LeakState) -> Measurement:
+    """Runs the test on after its first run: warm-up runs, then measured ones; when they suggest
+    a leak, again after a longer warm-up. Returns the last measurement."""
     run = 1
-    # Warm-up runs before each measurement, pytest's call the first of the first ones; a
-    # suspected leak is measured again after a longer warm-up.
     for attempt, warmup in enumerate((state.warmup - 1, *WARMUP_RUNS[1:])):
         state.measured_again += attempt == 1
         for _ in range(warmup):
@@ -297,10 +295,7 @@ def pytest_runtest_call(item: pytest.Item):
             found.take(r + 1)
         if not found.leaking():
             break
-    state.measured += 1
-    if found.leaking():
-        pytest.fail(f"leak: {found.describe()}", pytrace=False)
-    return result
+    return found
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus: int, config: pytest.Config) -> None:

@@ -17,8 +17,8 @@
 
 Interpreters are looked for on PATH and in pyenv's versions folder; the commands run "on each"
 end by naming the supported ones not found here and how to get them. `--python X.Y` right
-after such a command (repeatable) runs it on those interpreters alone, without the lint checks
-`tests` runs first, and exits with status 3 when one of them is not found here. nox is taken
+after a command (repeatable) runs it on those interpreters alone (without the lint checks
+`tests` runs first) and exits with status 3 when one of them is not found here. nox is taken
 from the running interpreter when it has it, otherwise installed once into .nox/bootstrap.
 """
 
@@ -154,10 +154,14 @@ def every_interpreter(session: str, extra: list[str], versions: list[str] | None
     return rc
 
 
-def on_newest(session: str, extra: list[str], pick: int = -1) -> int:
+def on_newest(session: str, extra: list[str], pick: int = -1, versions: list[str] | None = None) -> int:
     """Runs `session` (demo, bench, instructions) once, on the newest supported interpreter found
-    (coverage: on the oldest, pick=0)."""
-    interpreters = find_interpreters()
+    (coverage: on the oldest, pick=0), of `versions` when given (status NOT_HERE when one is missing)."""
+    interpreters = find_interpreters(versions or VERSIONS)
+    if versions and len(interpreters) < len(versions):
+        missing = [v for v in versions if v not in interpreters]
+        print(f"run.py: CPython {', '.join(missing)} not found here (PATH, pyenv's versions)", file=sys.stderr)
+        return NOT_HERE
     if not interpreters:
         print(f"run.py: no supported interpreter ({', '.join(VERSIONS)}) found", file=sys.stderr)
         return 1
@@ -184,7 +188,7 @@ def main() -> int:
         return 2
     command, extra = sys.argv[1], sys.argv[2:]
     versions = []
-    while command not in ("lint", "demo", "bench", "instructions", "coverage") and extra[:1] == ["--python"]:
+    while command != "lint" and extra[:1] == ["--python"]:
         if len(extra) < 2 or extra[1] not in VERSIONS:
             print(f"run.py: --python takes one of {', '.join(VERSIONS)}", file=sys.stderr)
             return 2
@@ -193,9 +197,9 @@ def main() -> int:
     if command == "lint":
         return run_nox(["-s", "lint"], {})
     if command in ("demo", "bench", "instructions"):
-        return on_newest(command, extra)
+        return on_newest(command, extra, versions=versions)
     if command == "coverage":
-        return on_newest(command, extra, pick=0)
+        return on_newest(command, extra, pick=0, versions=versions)
     return every_interpreter(command, extra, versions)
 
 
