@@ -420,7 +420,16 @@ def sanitize(session: nox.Session) -> None:
     preload = " ".join(gcc_runtime(session, lib) for lib in ("libasan.so", "libubsan.so"))
     use_ccache(session)
     install_instrumented(session, "sanitize", "VREL_SANITIZE=ON", "CMAKE_CXX_COMPILER=g++")
-    pytest(session, *WITHOUT_TYPECHECK, *session.posargs, env={**SANITIZER_OPTIONS, "LD_PRELOAD": preload})
+    # The sanitizers report on the process's standard error and then end it: pytest's default
+    # capture, of the file descriptors, would take the report down with the process, so the
+    # capture here is of sys.stdout and sys.stderr alone, and a report reaches the log.
+    pytest(
+        session,
+        "--capture=sys",
+        *WITHOUT_TYPECHECK,
+        *session.posargs,
+        env={**SANITIZER_OPTIONS, "LD_PRELOAD": preload},
+    )
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
