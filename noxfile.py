@@ -197,11 +197,8 @@ def tests(session: nox.Session) -> None:
     # table dropped by a key's __eq__ while the module still reads it), which the sanitizer
     # build cannot see because the interpreter is not instrumented; pymalloc stays beneath
     # them, so its block count, which leak mode reads, still counts.
-    # A leak grows in every run, so 3 measured runs after pytest's own call (leak mode's least)
-    # catch it as 4 after 2 would; `python3 tools/run.py leaks` keeps leak mode's defaults.
     announce(session, TEST_RUNS[0], "the test suite, every test repeated, with PYTHONMALLOC=debug")
-    leak_runs = ["--leaks", "--leak-warmup", "1", "--leak-runs", "3"]
-    pytest(session, *leak_runs, *WITHOUT_TYPECHECK, *session.posargs, env={"PYTHONMALLOC": "debug"})
+    pytest(session, "--leaks", *WITHOUT_TYPECHECK, *session.posargs, env={"PYTHONMALLOC": "debug"})
     check_types(session)
     session.log(f"{session.name} passed all {len(TEST_RUNS)} runs: {', '.join(TEST_RUNS)}")
 
