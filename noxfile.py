@@ -1,9 +1,16 @@
 """Sessions for building and checking vrel_dll on every supported interpreter.
 
 Run through tools/run.py, which finds the interpreters and bootstraps nox.
-VREL_SYSTEM_PACKAGES=1 makes the sessions use the interpreter's own site packages and
-build without isolation: for machines whose interpreter comes with the build and test
-packages and should not need the package registry (the Debian 3.14 root used in CI).
+VREL_SYSTEM_PACKAGES=1 makes the sessions use the interpreter's own site packages: for
+machines whose interpreter comes with the build and test packages and should not need the
+package registry (the Debian 3.14 root used in CI).
+
+The module is built without build isolation, the build tools installed into the session's
+environment (or the interpreter's own), into one folder per configuration and interpreter,
+build/<configuration>-<version>, which every session needing that build reuses: ninja then
+compiles only what changed. ccache, when installed, serves the compilers (its cache is
+ccache's own, outside the checkout; paths under the checkout are hashed relative to it, so
+another clone finds the same entries).
 """
 
 import hashlib
@@ -16,6 +23,7 @@ import zipfile
 from pathlib import Path
 
 import nox
+import nox.command
 
 PYTHONS = ["3.12", "3.13", "3.14", "3.15"]
 SYSTEM_PACKAGES = os.environ.get("VREL_SYSTEM_PACKAGES") == "1"
@@ -42,12 +50,68 @@ if shutil.which(os.environ.get("UV", "uv")) is None:
     nox.virtualenv.HAS_UV, nox.virtualenv.UV, nox.virtualenv.UV_VERSION = False, "uv", Version("0.0")
 
 
-def install_module(session: nox.Session, *extras: str) -> None:
+def runs(command: list[str]) -> bool:
+    try:
+        return subprocess.run(command, capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
+def use_ccache(session: nox.Session) -> None:
+    """Compiles through ccache, when it is installed, for the rest of the session."""
+    if shutil.which("ccache") is None:
+        return
+    session.env.update(
+        CMAKE_CXX_COMPILER_LAUNCHER="ccache",
+        # Paths under the checkout enter the hash relative to the build folder, and the working
+        # folder not at all: a fresh clone elsewhere hits the entries of the last one.
+        CCACHE_BASEDIR=str(ROOT),
+        CCACHE_NOHASHDIR="1",
+    )
+
+
+# [build-system] requires of pyproject.toml: installed into the session's environment, which
+# then builds the module without isolation. CMake and ninja too where the machine has none.
+BUILD_TOOLS = ["scikit-build-core>=0.11"]
+
+
+def install_build_tools(session: nox.Session, *packages: str) -> None:
+    """The build tools and `packages` from the registry; with VREL_SYSTEM_PACKAGES, the
+    interpreter's own (nothing is installed)."""
     if SYSTEM_PACKAGES:
-        session.install("--no-build-isolation", "--no-deps", STRICT, ".")
+        return
+    native = [] if runs(["cmake", "--version"]) and runs(["ninja", "--version"]) else ["cmake", "ninja"]
+    session.install(*BUILD_TOOLS, *native, *packages)
+
+
+def build_folder(session: nox.Session, configuration: str) -> Path:
+    return ROOT / "build" / f"{configuration}-{session.python}"
+
+
+def install_module(
+    session: nox.Session,
+    *extras: str,
+    configuration: str = "release",
+    cmake_defines: tuple[str, ...] = (),
+    build_type: str = "Release",
+) -> Path:
+    """Builds the module in build/<configuration>-<version> (reused from earlier sessions: only
+    what changed is compiled again) and installs it, with the dependencies of `extras` from the
+    registry unless VREL_SYSTEM_PACKAGES; returns the build folder."""
+    install_build_tools(session)
+    folder = build_folder(session, configuration)
+    settings = [
+        STRICT,
+        f"--config-settings=cmake.build-type={build_type}",
+        f"--config-settings=build-dir={folder}",
+        *(f"--config-settings=cmake.define.{d}" for d in cmake_defines),
+    ]
+    if SYSTEM_PACKAGES:
+        session.install("--no-build-isolation", "--no-deps", *settings, ".")
     else:
         target = f".[{','.join(extras)}]" if extras else "."
-        session.install(STRICT, target)
+        session.install("--no-build-isolation", *settings, target)
+    return folder
 
 
 # What the built module depends on: an environment built from the same contents needs no rebuild.
@@ -74,6 +138,7 @@ def install_module_once(session: nox.Session) -> None:
         )
         return
     stamp.unlink(missing_ok=True)
+    use_ccache(session)
     install_module(session)
     stamp.write_text(digest)
 
@@ -84,39 +149,56 @@ def has_module(session: nox.Session, module: str) -> bool:
     return str(session.run("python", "-c", code, silent=True)).strip().splitlines()[-1:] == ["True"]
 
 
-# The four runs of the `tests` session, each announced by its label so that a reader of the
-# log can tell which one is running and, at the end, that all of them passed.
-TEST_RUNS = ["plain", "allocator debug hooks", "stubtest", "mypy"]
+# The runs of the `tests` session, each announced by its label so that a reader of the log can
+# tell which one is running and, at the end, that all of them passed.
+TEST_RUNS = ["leak mode with the allocator's debug hooks", "stubtest", "mypy", "documents under mypy"]
+
+# The documents' examples under mypy --strict (the `typecheck` marker, tests/conftest.py) run in
+# the type-checking step of `tests` alone; every other run of the suite leaves them out.
+WITHOUT_TYPECHECK = ["-m", "not typecheck"]
 
 
 def announce(session: nox.Session, run: str, what: str) -> None:
     session.log(f"run {TEST_RUNS.index(run) + 1} of {len(TEST_RUNS)}, {run}: {what}")
 
 
+def pytest(session: nox.Session, *args: str, python: str = "python", **kwargs) -> None:
+    """pytest with `args`; its exit status 5, no test collected or selected, is a failure of its
+    own, named as such (a run that checked nothing has not passed)."""
+    try:
+        session.run(python, "-m", "pytest", "-p", "no:cacheprovider", *args, **kwargs)
+    except nox.command.CommandFailed as failed:
+        if getattr(failed, "return_code", None) == 5 or failed.reason == "Returned code 5":
+            session.error(f"pytest ran no test (exit 5) with {' '.join(args)}")
+        raise
+
+
 def check_types(session: nox.Session) -> None:
-    """The stub package against the installed module, and the example client against the stubs."""
-    if not SYSTEM_PACKAGES:
-        session.install("mypy")
+    """The stub package against the installed module, the example client against the stubs, and
+    the documents' examples against the stubs (the tests marked typecheck)."""
     announce(session, "stubtest", "the type stubs against the built module")
     session.run("python", "-m", "mypy.stubtest", "vrel_dll")
     cache = Path(session.create_tmp()) / "mypy-cache"
     announce(session, "mypy", "the example client type-checked with mypy --strict")
     session.run("python", "-m", "mypy", "--strict", "--cache-dir", str(cache), "examples/")
+    announce(session, "documents under mypy", "the documents' examples type-checked with mypy --strict")
+    pytest(session, "-q", "-m", "typecheck")
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
 def tests(session: nox.Session) -> None:
-    """Build the module, run the whole test suite, and check the type stubs."""
+    """Build the module, run the whole test suite once in leak mode with the allocator's debug
+    hooks, and check the types (arguments go to the suite's pytest)."""
+    use_ccache(session)
     install_module(session, "test")
-    announce(session, "plain", "the test suite")
-    session.run("python", "-m", "pytest", *session.posargs)
-    # Again with the allocator's debug hooks: memory freed inside the interpreter (a table
-    # dropped by a key's __eq__ while the module still reads it) is overwritten at once,
-    # which the sanitizer build cannot see because the interpreter is not instrumented.
-    announce(session, "allocator debug hooks", "the test suite again with PYTHONMALLOC=debug")
-    session.run(
-        "python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs, env={"PYTHONMALLOC": "debug"}
-    )
+    # One run that is both checks. Leak mode (tests/leak_mode.py) runs every test repeatedly
+    # and fails those whose allocated blocks or module reference counts grow from run to run.
+    # The allocator's debug hooks overwrite memory freed inside the interpreter at once (a
+    # table dropped by a key's __eq__ while the module still reads it), which the sanitizer
+    # build cannot see because the interpreter is not instrumented; pymalloc stays beneath
+    # them, so its block count, which leak mode reads, still counts.
+    announce(session, TEST_RUNS[0], "the test suite, every test repeated, with PYTHONMALLOC=debug")
+    pytest(session, "--leaks", *WITHOUT_TYPECHECK, *session.posargs, env={"PYTHONMALLOC": "debug"})
     check_types(session)
     session.log(f"{session.name} passed all {len(TEST_RUNS)} runs: {', '.join(TEST_RUNS)}")
 
@@ -160,6 +242,7 @@ def demo(session: nox.Session) -> None:
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
 def bench(session: nox.Session) -> None:
     """Build the module and time its hot paths against the pure-Python baseline (pyperf)."""
+    use_ccache(session)
     install_module(session)
     if not has_module(session, "pyperf"):
         session.install("pyperf")
@@ -173,6 +256,7 @@ def instructions(session: nox.Session) -> None:
     arguments go to it)."""
     if not sys.platform.startswith("linux"):
         session.skip("callgrind runs on Linux")
+    use_ccache(session)
     install_module(session)
     if not has_module(session, "pyperf"):
         session.install("pyperf")  # bench/run.py, whose scenarios are counted, imports it
@@ -211,8 +295,7 @@ def wheel(session: nox.Session) -> None:
     suite against it from outside the source tree."""
     if not sys.platform.startswith("linux"):
         session.skip("auditwheel repairs Linux wheels; Windows wheels come from cibuildwheel")
-    if not SYSTEM_PACKAGES:
-        session.install("build")
+    install_build_tools(session, "build")
     # auditwheel is not among the system packages of the Debian root either; there it
     # comes from the registry too.
     search_path = os.pathsep.join([session.bin, os.environ.get("PATH", "")])
@@ -228,9 +311,9 @@ def wheel(session: nox.Session) -> None:
     tmp = Path(session.create_tmp()).resolve()
     built = fresh_dir(tmp / "built")
     repaired = fresh_dir(tmp / "repaired")
-    isolation = ["--no-isolation"] if SYSTEM_PACKAGES else []
-    # From the sdist, so a file missing from it breaks this build too.
-    session.run("python", "-m", "build", *isolation, "-Ccmake.define.VREL_WERROR=ON", "--outdir", str(built))
+    # From the sdist, so a file missing from it breaks this build too; with the build tools of
+    # the session's environment (no isolated one made and filled for the sdist and the wheel).
+    session.run("python", "-m", "build", "--no-isolation", "-Ccmake.define.VREL_WERROR=ON", "--outdir", str(built))
     sdist = only_file(built, "*.tar.gz")
     session.run("auditwheel", "repair", "--wheel-dir", str(repaired), str(only_file(built, "*.whl")))
     fixed = only_file(repaired, "*.whl")
@@ -277,28 +360,25 @@ def wheel(session: nox.Session) -> None:
             session.run(
                 python, "-m", "pip", "install", "--disable-pip-version-check", "pytest", "hypothesis", external=True
             )
-        session.run(
-            python, "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"), *session.posargs, external=True
-        )
-
-
-def runs(command: list[str]) -> bool:
-    try:
-        return subprocess.run(command, capture_output=True).returncode == 0
-    except OSError:
-        return False
+        # The documents' type checks are the `tests` session's (and mypy is not installed here).
+        pytest(session, str(ROOT / "tests"), *WITHOUT_TYPECHECK, *session.posargs, python=python, external=True)
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
 def windows(session: nox.Session) -> None:
     """Cross-compile the module for Windows x64 with mingw-w64 against this interpreter's
     headers, and check the DLL it makes (tools/windows/build.py, which installs the cross
-    toolchain from Debian's packages when missing)."""
+    toolchain from Debian's packages when missing). The Linux build whose undefined symbols
+    make the import library is the release build of `tests` when there is one (brought up to
+    date by ninja), otherwise one of its own."""
     if not sys.platform.startswith("linux"):
         session.skip("the cross build is made on Linux")
     if not (runs(["cmake", "--version"]) and runs(["ninja", "--version"])):
         session.install("cmake", "ninja")
-    session.run("python", "tools/windows/build.py", "--out", str(Path(session.create_tmp()).resolve()))
+    use_ccache(session)
+    linux = build_folder(session, "release")
+    reuse = ["--linux-build", str(linux)] if (linux / "CMakeCache.txt").exists() else []
+    session.run("python", "tools/windows/build.py", "--out", str(Path(session.create_tmp()).resolve()), *reuse)
 
 
 # ---- memory safety: sanitizers, reference leaks, fuzzing
@@ -319,19 +399,8 @@ def install_instrumented(
     session: nox.Session, name: str, *cmake_defines: str, build_type: str = "RelWithDebInfo"
 ) -> Path:
     """Installs the module built with extra CMake definitions, in a build folder of its own
-    (the session's), so that it never mixes with the ordinary build; returns that folder."""
-    build_dir = Path(session.create_tmp()).resolve() / f"build-{name}"
-    settings = [
-        STRICT,
-        f"--config-settings=cmake.build-type={build_type}",
-        f"--config-settings=build-dir={build_dir}",
-        *(f"--config-settings=cmake.define.{d}" for d in cmake_defines),
-    ]
-    if SYSTEM_PACKAGES:
-        session.install("--no-build-isolation", "--no-deps", *settings, ".")
-    else:
-        session.install(*settings, ".[test]")
-    return build_dir
+    (build/<name>-<version>), so that it never mixes with the ordinary build; returns that folder."""
+    return install_module(session, "test", configuration=name, cmake_defines=cmake_defines, build_type=build_type)
 
 
 def gcc_runtime(session: nox.Session, library: str) -> str:
@@ -349,16 +418,27 @@ def sanitize(session: nox.Session) -> None:
     # The interpreter is not instrumented, so the runtimes are preloaded: ASan must come
     # first in the process, ahead of the module that needs it.
     preload = " ".join(gcc_runtime(session, lib) for lib in ("libasan.so", "libubsan.so"))
+    use_ccache(session)
     install_instrumented(session, "sanitize", "VREL_SANITIZE=ON", "CMAKE_CXX_COMPILER=g++")
-    session.run("python", "-m", "pytest", *session.posargs, env={**SANITIZER_OPTIONS, "LD_PRELOAD": preload})
+    # The sanitizers report on the process's standard error and then end it: pytest's default
+    # capture, of the file descriptors, would take the report down with the process, so the
+    # capture here is of sys.stdout and sys.stderr alone, and a report reaches the log.
+    pytest(
+        session,
+        "--capture=sys",
+        *WITHOUT_TYPECHECK,
+        *session.posargs,
+        env={**SANITIZER_OPTIONS, "LD_PRELOAD": preload},
+    )
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
 def leaks(session: nox.Session) -> None:
     """The test suite in leak mode (tests/leak_mode.py): every test run repeatedly, failing when
     allocated blocks or the module's reference counts grow from run to run (arguments go to pytest)."""
+    use_ccache(session)
     install_module(session, "test")
-    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "--leaks", *session.posargs)
+    pytest(session, "-q", "--leaks", *WITHOUT_TYPECHECK, *session.posargs)
 
 
 @nox.session(python=PYTHONS, venv_params=VENV_PARAMS)
@@ -368,6 +448,8 @@ def coverage(session: nox.Session) -> None:
     (gcovr). Arguments go to pytest."""
     if not sys.platform.startswith("linux"):
         session.skip("the coverage build is made with gcc on Linux")
+    # No ccache here: an object compiled for coverage names the absolute path of its counts
+    # file, which a cached object made in another clone would point elsewhere.
     build_dir = install_instrumented(
         session,
         "coverage",
@@ -380,7 +462,7 @@ def coverage(session: nox.Session) -> None:
         session.install("gcovr")
     for stale in build_dir.rglob("*.gcda"):  # counts of an earlier run
         stale.unlink()
-    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *session.posargs)
+    pytest(session, "-q", *WITHOUT_TYPECHECK, *session.posargs)
     session.run("python", "tools/coverage_report.py", str(build_dir), "--json", str(ROOT / ".nox" / "coverage.json"))
 
 
@@ -464,7 +546,8 @@ def native_coverage(output: str) -> list[str]:
 def fuzz(session: nox.Session) -> None:
     """Coverage-guided fuzzing (atheris, libFuzzer) of the module built with clang's ASan, UBSan
     and coverage instrumentation. Arguments: seconds per target (default 15), then targets
-    (parser, values; default both). The corpus is kept in .nox/fuzz-corpus between runs."""
+    (parser, values; default both). Each interpreter keeps its own corpus between runs, in
+    .nox/fuzz-corpus/<version>/<target>."""
     if not sys.platform.startswith("linux"):
         session.skip("the fuzzing build is made with clang's runtimes on Linux")
     toolchain = fuzz_toolchain()
@@ -475,6 +558,7 @@ def fuzz(session: nox.Session) -> None:
     targets = session.posargs[1:] or FUZZ_TARGETS
     tmp = Path(session.create_tmp()).resolve()
     preload = fuzz_runtime(session, clang, fuzzer, asan, tmp)
+    use_ccache(session)
     install_instrumented(
         session, "fuzz", "VREL_SANITIZE=ON", f"CMAKE_CXX_COMPILER={clang}", "CMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link"
     )
@@ -483,7 +567,7 @@ def fuzz(session: nox.Session) -> None:
     env = {**SANITIZER_OPTIONS, **TESTKIT, "LD_PRELOAD": str(preload)}
     report = []
     for target in targets:
-        corpus = ROOT / ".nox" / "fuzz-corpus" / target
+        corpus = ROOT / ".nox" / "fuzz-corpus" / session.python / target
         artifacts = tmp / "findings" / target
         corpus.mkdir(parents=True, exist_ok=True)
         artifacts.mkdir(parents=True, exist_ok=True)

@@ -8,6 +8,24 @@ import vrel_dll
 # `pytest --leaks` runs every test repeatedly and fails the ones that leak (see leak_mode.py).
 pytest_plugins = ["leak_mode"]
 
+# Tests that type-check in another process with mypy --strict (the documents' examples, through
+# this fixture) carry the `typecheck` marker. What they check depends on the interpreter but not
+# on how the module was built, so the sessions run them once per interpreter, in the step that
+# checks the types (`-m typecheck`), and leave them out of every other run (`-m "not typecheck"`).
+TYPECHECK_FIXTURES = {"mypy_errors"}
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", "typecheck: type-checks in another process (mypy); run by the type-checking step"
+    )
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    for item in items:
+        if TYPECHECK_FIXTURES & set(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.typecheck)
+
 
 def entry_names(exc: BaseException) -> list[str]:
     """Function names of the traceback entries an exception carries, outermost first."""

@@ -2,9 +2,10 @@
 
 Every test runs several times in one process: warm-up runs first (caches that fill once:
 traceback code objects per exit point, interned names, the module's free records, the
-interpreter's free lists), then measured runs. After each measured run (and `gc.collect()`)
-the number of allocated memory blocks and the reference counts of the module's long-lived
-objects (its types, functions, methods, globals and the names they use) are read. A test
+interpreter's free lists), the first of them pytest's own call of the test, then measured
+runs. After each measured run (and `gc.collect()`) the number of allocated memory blocks and
+the reference counts of the module's long-lived objects (its types, functions, methods,
+globals and the names they use) are read. A test
 fails when the blocks grow in every measured run, or a reference count moves the same way in
 every run, and it does so again after longer warm-ups. A leak repeats with every run; caches
 fill in bursts and stop, so they cannot pass that test for long, and no tolerance is needed.
@@ -19,7 +20,9 @@ the `no_leak_check` marker and run once, unmeasured; so do those using tmp_path,
 pathlib interns each new directory name for good (a block a run).
 
 Needs an interpreter using its own allocator: `sys.getallocatedblocks()` counts pymalloc's
-blocks, and is 0 under PYTHONMALLOC=malloc, where leak mode refuses to start.
+blocks, and is 0 under PYTHONMALLOC=malloc, where leak mode refuses to start. The allocator's
+debug hooks (PYTHONMALLOC=debug) keep pymalloc underneath and its count, so one run can be
+both the leak check and the debug-hooks run.
 """
 
 from __future__ import annotations
@@ -37,8 +40,9 @@ try:  # where tmp_path's teardown looks for the test's outcome (pytest 7.3 and l
 except ImportError:
     tmppath_result_key = None
 
-# Warm-up runs before each measurement: the first for every test, the others only while a
-# leak is suspected (some libraries' caches, hypothesis's among them, fill over tens of runs).
+# Warm-up runs before each measurement: the first for every test (pytest's own call of the
+# test among them; --leak-warmup), the others only while a leak is suspected (some libraries'
+# caches, hypothesis's among them, fill over tens of runs).
 WARMUP_RUNS = (2, 8, 24)
 DEFAULT_RUNS = 4
 
@@ -56,8 +60,15 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         type=int,
         default=DEFAULT_RUNS,
         metavar="N",
-        help=f"measured runs per test in leak mode, after {WARMUP_RUNS[0]} warm-up runs "
-        f"(default {DEFAULT_RUNS}, at least 3)",
+        help=f"measured runs per test in leak mode, after the warm-up runs (default {DEFAULT_RUNS}, at least 3)",
+    )
+    group.addoption(
+        "--leak-warmup",
+        type=int,
+        default=WARMUP_RUNS[0],
+        metavar="N",
+        help="runs of each test before its first measurement in leak mode, pytest's own call of it "
+        f"included (default {WARMUP_RUNS[0]}, at least 1)",
     )
 
 
@@ -69,19 +80,22 @@ def pytest_configure(config: pytest.Config) -> None:
         return
     if config.getoption("leak_runs") < 3:
         raise pytest.UsageError("--leak-runs must be at least 3")
+    if config.getoption("leak_warmup") < 1:
+        raise pytest.UsageError("--leak-warmup must be at least 1 (pytest's own call of the test)")
     if sys.getallocatedblocks() == 0:
         raise pytest.UsageError(
             "leak mode needs sys.getallocatedblocks(), which is not counting here (PYTHONMALLOC=malloc?)"
         )
     # Taken before any test runs, so that no fixture has replaced a global yet.
-    config.stash[STATE] = LeakState(config.getoption("leak_runs"), Probes())
+    config.stash[STATE] = LeakState(config.getoption("leak_runs"), config.getoption("leak_warmup"), Probes())
 
 
 class LeakState:
-    def __init__(self, runs: int, probes: Probes) -> None:
-        self.runs, self.probes = runs, probes
+    def __init__(self, runs: int, warmup: int, probes: Probes) -> None:
+        self.runs, self.warmup, self.probes = runs, warmup, probes
         self.measured = 0
         self.opted_out = 0
+        self.measured_again = 0  # suspected after the first warm-up, measured again after a longer one
 
 
 STATE = pytest.StashKey["LeakState"]()
@@ -230,17 +244,46 @@ def run_once(item: pytest.Function, run: int) -> None:
     refresh_fixtures(item)
 
 
-@pytest.hookimpl(tryfirst=True)
-def pytest_runtest_call(item: pytest.Item) -> None:
+@pytest.hookimpl(wrapper=True, trylast=True)
+def pytest_runtest_call(item: pytest.Item):
+    """pytest's own call of the test is its first run, failing and reported as in the ordinary
+    mode. The further runs and the measurements follow it within the same call phase, so their
+    output is captured and their failures are reported as the first run's would be."""
     state = item.config.stash.get(STATE, None)
-    if state is None or not isinstance(item, pytest.Function):
-        return
-    if item.get_closest_marker("no_leak_check") is not None:
+    measured = state is not None and isinstance(item, pytest.Function)
+    if measured and item.get_closest_marker("no_leak_check") is not None:
         state.opted_out += 1
-        return
-    fill_record_free_list()
-    run = 0
-    for warmup in WARMUP_RUNS:  # a suspected leak is measured again after a longer warm-up
+        measured = False
+    if measured:
+        fill_record_free_list()
+    result = yield
+    if not measured:
+        return result
+    refresh_fixtures(item)
+    # For the further runs, what exists now (pytest, the libraries, the parameters, what the
+    # first run left, garbage or not) is moved out of the garbage collector's sight until the
+    # test is done: the collection before each reading then walks only what the runs made,
+    # where a full one over everything had taken most of leak mode's time. Frozen objects are
+    # still counted among the blocks, and their reference counts still read; what is frozen
+    # stays as it is through the measurement, so it adds no step. pytest's own call above ran
+    # with nothing frozen.
+    gc.freeze()
+    try:
+        found = measure(item, state)
+    finally:
+        gc.unfreeze()
+    state.measured += 1
+    if found.leaking():
+        pytest.fail(f"leak: {found.describe()}", pytrace=False)
+    return result
+
+
+def measure(item: pytest.Function, state: LeakState) -> Measurement:
+    """Runs the test on after its first run: warm-up runs, then measured ones; when they suggest
+    a leak, again after a longer warm-up. Returns the last measurement."""
+    run = 1
+    for attempt, warmup in enumerate((state.warmup - 1, *WARMUP_RUNS[1:])):
+        state.measured_again += attempt == 1
         for _ in range(warmup):
             run_once(item, run)
             run += 1
@@ -252,16 +295,14 @@ def pytest_runtest_call(item: pytest.Item) -> None:
             found.take(r + 1)
         if not found.leaking():
             break
-    state.measured += 1
-    if found.leaking():
-        pytest.fail(f"leak: {found.describe()}", pytrace=False)
-    # pytest's own call of the test follows: one more run, with fresh fixtures.
+    return found
 
 
 def pytest_terminal_summary(terminalreporter, exitstatus: int, config: pytest.Config) -> None:
     state = config.stash.get(STATE, None)
     if state is not None:
         terminalreporter.write_line(
-            f"leak mode: {state.measured} tests measured ({WARMUP_RUNS[0]} warm-up runs, then {state.runs} "
+            f"leak mode: {state.measured} tests measured ({state.warmup} warm-up runs, then {state.runs} "
             f"measured runs each), {state.opted_out} run once (no_leak_check)"
+            + (f"; {state.measured_again} measured again after a longer warm-up" if state.measured_again else "")
         )

@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Cross-compile vrel_dll for Windows x64 with mingw-w64 and check the DLL it makes.
 
-    python tools/windows/build.py [--out DIR]
+    python tools/windows/build.py [--out DIR] [--linux-build DIR]
 
 Builds for the interpreter running this script (its version and its include tree):
 
 1. an ordinary Linux build of the module, whose undefined Py*/_Py* symbols are the
-   interpreter functions and data the module uses;
+   interpreter functions and data the module uses (with --linux-build, that of an existing
+   CMake build folder of this interpreter's release build, brought up to date rather than
+   configured anew);
 2. from them, with the interpreter's own symbol table telling data from functions, a
    .def file and, with dlltool, the import library of python3XY.dll;
 3. a copy of the interpreter's include tree whose pyconfig.h is the Windows x64 one of
@@ -243,16 +245,31 @@ def check_module(image: PeImage, python_dll: str) -> list[str]:
     return problems
 
 
-def build(out: Path) -> Path:
+def linux_module(out: Path, existing: Path | None) -> Path:
+    """The module built for Linux: in `existing`, a configured build folder, brought up to date
+    by its own build tool (nothing is compiled when it is current); otherwise in a folder of
+    its own under `out`."""
+    if existing is not None:
+        if not (existing / "CMakeCache.txt").exists():
+            raise BuildError(f"{existing} is not a configured CMake build folder")
+        run(["cmake", "--build", existing])
+        module = existing / f"vrel_dll{sysconfig.get_config_var('EXT_SUFFIX')}"
+        if not module.exists():
+            raise BuildError(f"{existing} holds no {module.name}: not a build for this interpreter")
+        return module
+    linux = out / "linux"
+    cmake_build(linux, f"-DPython_EXECUTABLE={sys.executable}")
+    return only_file(linux, "vrel_dll*.so")
+
+
+def build(out: Path, existing_linux_build: Path | None = None) -> Path:
     major, minor = sys.version_info[:2]
     tag = f"{major}{minor}"
     python_dll = f"python{tag}.dll"
     out.mkdir(parents=True, exist_ok=True)
     ensure_toolchain()
 
-    linux = out / "linux"
-    cmake_build(linux, f"-DPython_EXECUTABLE={sys.executable}")
-    names = undefined_api(only_file(linux, "vrel_dll*.so"))
+    names = undefined_api(linux_module(out, existing_linux_build))
     (out / f"python{tag}.def").write_text(def_file(python_dll, names, interpreter_symbols()))
     import_lib = out / f"libpython{tag}.dll.a"
     run([tool("dlltool"), "--input-def", out / f"python{tag}.def", "--dllname", python_dll, "--output-lib", import_lib])
@@ -287,9 +304,15 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     default = ROOT / "build" / f"windows-{sys.version_info[0]}.{sys.version_info[1]}"
     parser.add_argument("--out", type=Path, default=default, help=f"work folder (default {default})")
+    parser.add_argument(
+        "--linux-build",
+        type=Path,
+        help="a configured CMake build folder of the module for this interpreter (Release, VREL_WERROR), "
+        "reused for the symbols instead of a build of its own",
+    )
     args = parser.parse_args()
     try:
-        module = build(args.out.resolve())
+        module = build(args.out.resolve(), args.linux_build.resolve() if args.linux_build else None)
     except BuildError as error:
         print(f"build.py: FAILED: {error}", file=sys.stderr)
         return 1
