@@ -340,9 +340,7 @@ int pending_entry(Gatekeeper* self, PyObject* command, Ref* key, Ref* que) noexc
 // loop, found now and kept. New reference, or null with an error.
 PyObject* event_loop(Gatekeeper* self) noexcept {
     if (self->loop != Py_None) return Py_NewRef(self->loop);
-    Ref asyncio = Ref::steal(module_global(S().asyncio));
-    if (!asyncio) return nullptr;
-    Ref loop = Ref::steal(call_method(asyncio.get(), false, nullptr, S().get_running_loop));
+    Ref loop = Ref::steal(running_loop());
     if (!loop) return nullptr;
     set_field(&self->loop, loop.get());
     return loop.release();

@@ -70,9 +70,7 @@ void forget_tables(Gatekeeper* self, bool own_tables) noexcept {
 // The last act of construction, after the tables are set: the running loop, or None
 // when there is none (a failure here leaves the tables set, as a caller may rely on).
 int capture_loop(Gatekeeper* self) noexcept {
-    Ref asyncio = Ref::steal(module_global(S().asyncio));
-    if (!asyncio) return -1;
-    Ref loop = Ref::steal(PyObject_CallMethodNoArgs(asyncio.get(), S().get_running_loop));
+    Ref loop = Ref::steal(running_loop());
     if (!loop) {
         if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) return -1;
         PyErr_Clear();

@@ -52,13 +52,6 @@ PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg = nullptr) no
     return PyObject_VectorcallMethod(name, argv, (arg != nullptr ? 2 : 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// asyncio.get_running_loop(), asyncio being the module global as at this call. New
-// reference, or null with an error (RuntimeError when no loop runs).
-PyObject* running_loop() noexcept {
-    Ref asyncio = Ref::steal(module_global(S().asyncio));
-    return asyncio ? call_method(asyncio.get(), S().get_running_loop) : nullptr;
-}
-
 // loop.call_exception_handler({"message": ..., "exception": ..., "command": ...}) with
 // "task" too when it is not null. 0, or -1 with an error.
 int report(PyObject* loop, PyObject* message, PyObject* exception, PyObject* command, PyObject* task) noexcept {

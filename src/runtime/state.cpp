@@ -54,6 +54,13 @@ PyObject* module_global(PyObject* name) noexcept {
     return nullptr;
 }
 
+PyObject* running_loop() noexcept {
+    Ref asyncio = Ref::steal(module_global(S().asyncio));
+    if (!asyncio) return nullptr;
+    PyObject* argv[1] = {asyncio.get()};
+    return PyObject_VectorcallMethod(S().get_running_loop, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 PyObject* global_attr(GlobalAttr& which) noexcept {
     // Assigning a module's __class__ changes no dict, and a subclass's descriptor would
     // then win over the dict entry: the remembered answer holds only for a plain module.

@@ -93,6 +93,10 @@ int create_strings() noexcept;
 // New reference, or null with NameError "name '<name>' is not defined".
 PyObject* module_global(PyObject* name) noexcept;
 
+// asyncio.get_running_loop(), with `asyncio` the module global as at this call. New
+// reference, or null with an error (RuntimeError when no loop runs).
+PyObject* running_loop() noexcept;
+
 // An attribute of a module global, such as orjson.loads, with the meaning of looking
 // both up at each use. When the global is a plain module found in the namespace and the
 // attribute is in its dict, the answer is remembered under the rules of remembered.hpp
