@@ -46,8 +46,7 @@ bool joins_to_empty(const ItemTexts& texts) noexcept {
     return texts.size() == 0 || (texts.size() == 1 && PyUnicode_GET_LENGTH(texts[0]) == 0);
 }
 
-PyObject* cy_format_xt(PyObject*, const Args& a) noexcept {
-    PyObject* data = a[2];
+PyObject* cy_format_xt(PyObject*, PyObject* server_header, PyObject* command, PyObject* data) noexcept {
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
         return nullptr;
@@ -55,7 +54,7 @@ PyObject* cy_format_xt(PyObject*, const Args& a) noexcept {
     ItemTexts texts;
     if (!collect_item_texts(data, texts)) return nullptr;
     // The closing "%" only after data that joins to at least one character.
-    return build_text("%xt%", a[0], "%", a[1], "%", JoinedTexts{texts.get(), texts.size(), '%'},
+    return build_text("%xt%", server_header, "%", command, "%", JoinedTexts{texts.get(), texts.size(), '%'},
                       AsciiText{"%", joins_to_empty(texts) ? 0 : 1});
 }
 
@@ -74,16 +73,16 @@ bool is_ascii(const char* chars, Py_ssize_t length) noexcept {
 
 // "%xt%<header>%<command>%1%<json>%", the JSON text being a str, None or ASCII characters.
 template <typename Json>
-PyObject* json_xt_message(PyObject* header, PyObject* command, const Json& json) noexcept {
-    return build_text("%xt%", header, "%", command, "%1%", json, "%");
+PyObject* json_xt_message(PyObject* server_header, PyObject* command, const Json& json) noexcept {
+    return build_text("%xt%", server_header, "%", command, "%1%", json, "%");
 }
 
 GlobalAttr g_dumps{&Strings::orjson, &Strings::dumps};
 
-PyObject* cy_format_json_xt(PyObject*, const Args& a) noexcept {
+PyObject* cy_format_json_xt(PyObject*, PyObject* server_header, PyObject* command, PyObject* data) noexcept {
     Ref dumps = Ref::steal(global_attr(g_dumps));  // orjson.dumps, as at this call
     if (!dumps) return nullptr;
-    PyObject* argv[2] = {nullptr, a[2]};
+    PyObject* argv[2] = {nullptr, data};
     Ref dumped = Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!dumped) return nullptr;
     // dumped.decode("utf-8"), which must be a str or None. orjson's exact bytes are decoded
@@ -93,26 +92,26 @@ PyObject* cy_format_json_xt(PyObject*, const Args& a) noexcept {
     if (PyBytes_CheckExact(dumped.get())) {
         const char* json = PyBytes_AS_STRING(dumped.get());
         const Py_ssize_t length = PyBytes_GET_SIZE(dumped.get());
-        if (VREL_LIKELY(is_ascii(json, length))) return json_xt_message(a[0], a[1], AsciiText{json, length});
+        if (VREL_LIKELY(is_ascii(json, length))) return json_xt_message(server_header, command, AsciiText{json, length});
         decoded = Ref::steal(PyUnicode_DecodeUTF8(json, length, nullptr));
     } else {
         PyObject* margv[2] = {dumped.get(), S().utf_8};
         decoded = Ref::steal(PyObject_VectorcallMethod(S().decode, margv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (decoded && !value_type_ok(decoded.get(), &PyUnicode_Type)) return nullptr;
     }
-    return decoded ? json_xt_message(a[0], a[1], decoded.get()) : nullptr;
+    return decoded ? json_xt_message(server_header, command, decoded.get()) : nullptr;
 }
 
-PyObject* cy_format_xml(PyObject*, const Args& a) noexcept {
-    return build_text("<msg t='", a[0], "'><body action='", a[1], "' r='", a[2], "'>", a[3], "</body></msg>");
+PyObject* cy_format_xml(PyObject*, PyObject* t, PyObject* action, PyObject* r, PyObject* data) noexcept {
+    return build_text("<msg t='", t, "'><body action='", action, "' r='", r, "'>", data, "</body></msg>");
 }
 
 // "Formatează ..." with the U+0103 spelled as UTF-8 bytes, so the source stays ASCII.
 // constexpr: each becomes a builtin function whose C entry calls the body directly.
-constexpr FunctionDef kFormatXtDef{"cy_format_xt", &kXtSig, cy_format_xt,
+constexpr FunctionDef kFormatXtDef{"cy_format_xt", &kXtSig, body<cy_format_xt>,
                                    "Formateaz\xC4\x83 un mesaj XT raw: %xt%header%command%arg1%arg2%...%"};
-constexpr FunctionDef kFormatJsonXtDef{"cy_format_json_xt", &kJsonXtSig, cy_format_json_xt};
-constexpr FunctionDef kFormatXmlDef{"cy_format_xml", &kXmlSig, cy_format_xml};
+constexpr FunctionDef kFormatJsonXtDef{"cy_format_json_xt", &kJsonXtSig, body<cy_format_json_xt>};
+constexpr FunctionDef kFormatXmlDef{"cy_format_xml", &kXmlSig, body<cy_format_xml>};
 
 }  // namespace
 

@@ -17,13 +17,10 @@
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
-#include "runtime/traceback.hpp"
 
 namespace vrel {
 
 namespace {
-
-constexpr const char* kFile = "src/gatekeeper/futures.cpp";
 
 Signature kRegisterSig{"register_rpc", {typed("command", &PyUnicode_Type)}};
 Signature kResolveSig{"resolve_rpc", {typed("command", &PyUnicode_Type), arg("result")}};
@@ -348,10 +345,8 @@ PyObject* event_loop(Gatekeeper* self) noexcept {
 
 // ---- the methods
 
-PyObject* register_rpc(PyObject* op, const Args& a) noexcept {
-    PyObject* command = a[0];
+PyObject* register_rpc(Gatekeeper* self, PyObject* command) noexcept {
     resolve_known_methods();
-    Gatekeeper* self = as_gatekeeper(op);
     Ref key = Ref::steal(command_key(command));
     if (!key) return nullptr;
     Ref loop = Ref::steal(event_loop(self));
@@ -372,8 +367,7 @@ PyObject* register_rpc(PyObject* op, const Args& a) noexcept {
 // The work of resolve_rpc and reject_rpc: the oldest future pending for `command` leaves
 // the table and, unless it is already done, gets `outcome` as its result, or as its
 // exception when `exception` is set.
-PyObject* complete_oldest(PyObject* op, PyObject* command, PyObject* outcome, bool exception) noexcept {
-    Gatekeeper* self = as_gatekeeper(op);
+PyObject* complete_oldest(Gatekeeper* self, PyObject* command, PyObject* outcome, bool exception) noexcept {
     resolve_known_methods();
     Ref key, que;
     int pending = pending_entry(self, command, &key, &que);
@@ -394,7 +388,6 @@ PyObject* complete_oldest(PyObject* op, PyObject* command, PyObject* outcome, bo
     Py_RETURN_NONE;
 }
 
-PyObject* resolve_rpc(PyObject* op, const Args& a) noexcept { return complete_oldest(op, a[0], a[1], false); }
 
 // The instance Future.set_exception(exception) would set (new reference), or null with
 // the error it would raise: a class is called with no arguments; what is not then an
@@ -418,20 +411,10 @@ PyObject* exception_instance(PyObject* exception) noexcept {
     return instance.release();
 }
 
-PyObject* reject_rpc(PyObject* op, const Args& a) noexcept {
-    // Made before the look-up, so that a value set_exception would refuse is refused
-    // before any future leaves the table, whatever is pending.
-    Ref exception = Ref::steal(exception_instance(a[1]));
-    if (!exception) return nullptr;
-    return complete_oldest(op, a[0], exception.get(), true);
-}
-
-PyObject* remove_future(PyObject* op, const Args& a) noexcept {
-    PyObject* fut = a[1];
-    Gatekeeper* self = as_gatekeeper(op);
+PyObject* remove_future(Gatekeeper* self, PyObject* command, PyObject* fut) noexcept {
     resolve_known_methods();
     Ref key, que;
-    int pending = pending_entry(self, a[0], &key, &que);
+    int pending = pending_entry(self, command, &key, &que);
     if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     // A future that is not (or no longer) queued is no error: it may have been resolved.
     if (call_discard(que.get(), known_deque(que.get()), g_known.remove, S().remove, fut) < 0) {
@@ -506,49 +489,43 @@ int settle_all(Gatekeeper* self, Failure* failure, Py_ssize_t* settled) noexcept
     return 0;
 }
 
-PyObject* cancel_all(PyObject* op, const Args&) noexcept {
+PyObject* cancel_all(Gatekeeper* self) noexcept {
     Py_ssize_t cancelled = 0;
-    if (settle_all(as_gatekeeper(op), nullptr, &cancelled) < 0) return nullptr;
+    if (settle_all(self, nullptr, &cancelled) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* fail_all(PyObject* op, const Args& a) noexcept {
+PyObject* fail_all(Gatekeeper* self, PyObject* exception) noexcept {
     // Held: the caller's keyword dict may be emptied by a future's method.
-    Ref exception = Ref::borrow(a[0]);
+    Ref held = Ref::borrow(exception);
     // A value set_exception would refuse is refused before anything changes (the instance
     // made to find out serves the first future).
-    Failure failure{exception.get(), Ref::steal(exception_instance(exception.get()))};
+    Failure failure{held.get(), Ref::steal(exception_instance(held.get()))};
     if (!failure.next) return nullptr;
     Py_ssize_t failed = 0;
-    if (settle_all(as_gatekeeper(op), &failure, &failed) < 0) return nullptr;
+    if (settle_all(self, &failure, &failed) < 0) return nullptr;
     return PyLong_FromSsize_t(failed);
 }
 
 }  // namespace
 
-const FunctionDef kRegisterRpcDef{"register_rpc", &kRegisterSig, register_rpc};
-const FunctionDef kResolveRpcDef{"resolve_rpc", &kResolveSig, resolve_rpc};
-
-PyObject* resolve_rpc_as_call(PyObject* self, PyObject* command, PyObject* result) noexcept {
-    static TracebackSite site{"vrel_dll.Gatekeeper.resolve_rpc", kFile, __LINE__};
-    const Args a{{command, result}, {}};
-    PyObject* none = resolve_rpc(self, a);
-    if (none == nullptr) add_traceback(site);
-    return none;
+PyObject* resolve_rpc(Gatekeeper* self, PyObject* command, PyObject* result) noexcept {
+    return complete_oldest(self, command, result, false);
 }
 
-const FunctionDef kRejectRpcDef{"reject_rpc", &kRejectSig, reject_rpc};
-
-PyObject* reject_rpc_as_call(PyObject* self, PyObject* command, PyObject* exception) noexcept {
-    static TracebackSite site{"vrel_dll.Gatekeeper.reject_rpc", kFile, __LINE__};
-    const Args a{{command, exception}, {}};
-    PyObject* none = reject_rpc(self, a);
-    if (none == nullptr) add_traceback(site);
-    return none;
+PyObject* reject_rpc(Gatekeeper* self, PyObject* command, PyObject* exception) noexcept {
+    // Made before the look-up, so that a value set_exception would refuse is refused
+    // before any future leaves the table, whatever is pending.
+    Ref instance = Ref::steal(exception_instance(exception));
+    if (!instance) return nullptr;
+    return complete_oldest(self, command, instance.get(), true);
 }
 
-const FunctionDef kRemoveFutureDef{"remove_future", &kRemoveSig, remove_future};
-const FunctionDef kCancelAllDef{"cancel_all", &kCancelAllSig, cancel_all};
-const FunctionDef kFailAllDef{"fail_all", &kFailAllSig, fail_all};
+const FunctionDef kRegisterRpcDef{"register_rpc", &kRegisterSig, body<register_rpc>};
+const FunctionDef kResolveRpcDef{"resolve_rpc", &kResolveSig, body<resolve_rpc>};
+const FunctionDef kRejectRpcDef{"reject_rpc", &kRejectSig, body<reject_rpc>};
+const FunctionDef kRemoveFutureDef{"remove_future", &kRemoveSig, body<remove_future>};
+const FunctionDef kCancelAllDef{"cancel_all", &kCancelAllSig, body<cancel_all>};
+const FunctionDef kFailAllDef{"fail_all", &kFailAllSig, body<fail_all>};
 
 }  // namespace vrel

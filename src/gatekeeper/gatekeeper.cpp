@@ -24,8 +24,6 @@ Signature kGetDestinationMaskSig{"get_destination_mask", {typed("command", &PyUn
 Signature kGetHandlerSig{"get_handler", {typed("command", &PyUnicode_Type)}};
 
 TracebackSite kInitSite{"vrel_dll.Gatekeeper.__init__", kFile, __LINE__};
-// The parser's shortcut to get_destination_mask reports as a call of the method would.
-TracebackSite kGetDestinationMaskSite{"vrel_dll.Gatekeeper.get_destination_mask", kFile, __LINE__};
 TracebackSite kPendingSetSite{"vrel_dll.Gatekeeper._pending_futures.__set__", kFile, __LINE__};
 TracebackSite kHandlerMapSetSite{"vrel_dll.Gatekeeper._handler_map.__set__", kFile, __LINE__};
 TracebackSite kErrorCodesSetSite{"vrel_dll.Gatekeeper._error_codes.__set__", kFile, __LINE__};
@@ -80,12 +78,7 @@ int capture_loop(Gatekeeper* self) noexcept {
     return 0;
 }
 
-int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    OwnedArgs owned;
-    Args a;
-    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    PyObject* handlers = a[0];
-    PyObject* error_codes = a[1];
+int init(Gatekeeper* self, PyObject* handlers, PyObject* error_codes) noexcept {
     Ref norm = Ref::steal(PyDict_New());
     if (!norm) return fail(kInitSite);
     // The table's errors name it, as a failed check of the argument would.
@@ -98,7 +91,6 @@ int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     if (!pending) return fail(kInitSite);
     // Every table replaced and the remembered masks forgotten before an old table is
     // dropped: the drop may run code that asks this gate for a mask.
-    Gatekeeper* self = as_gatekeeper(op);
     Ref old_pending = Ref::steal(self->pending_futures);
     Ref old_handlers = Ref::steal(self->handler_map);
     Ref old_codes = Ref::steal(self->error_codes);
@@ -111,6 +103,13 @@ int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     old_codes = Ref();
     if (capture_loop(self) < 0) return fail(kInitSite);
     return 0;
+}
+
+int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
+    OwnedArgs owned;
+    Args a;
+    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
+    return call_with(init, op, a);
 }
 
 PyObject* gatekeeper_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -215,9 +214,7 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
            std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
 }
 
-PyObject* get_destination_mask(PyObject* self, const Args& a) noexcept {
-    PyObject* command = a[0];
-    Gatekeeper* gate = as_gatekeeper(self);
+PyObject* get_destination_mask(Gatekeeper* gate, PyObject* command) noexcept {
     CommandMemory* memory = nullptr;
     if (PyUnicode_CheckExact(command) && PyUnicode_GET_LENGTH(command) <= kRememberedCommand) {
         // A str's hash never fails, and is kept in the string once computed.
@@ -237,19 +234,6 @@ PyObject* get_destination_mask(PyObject* self, const Args& a) noexcept {
         Py_XDECREF(old);  // an exact str: no code runs
     }
     return PyLong_FromLong(mask);
-}
-
-PyObject* get_handler(PyObject* self, const Args& a) noexcept {
-    PyObject* command = a[0];
-    Ref table = Ref::borrow(as_gatekeeper(self)->handler_map);
-    if (table.get() == Py_None) {
-        raise_none_has_no("get");
-        return nullptr;
-    }
-    PyObject* handler = nullptr;
-    int found = dict_get_ref(table.get(), command, &handler);
-    if (found < 0) return nullptr;
-    return found ? handler : Py_NewRef(Py_None);
 }
 
 // Membership in a table field: 1, 0, or -1 with the interpreter's message for None.
@@ -283,16 +267,20 @@ bool masks_are_watched(Gatekeeper* self) noexcept {
     return self->tables_watched;
 }
 
-const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, get_destination_mask};
-const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, get_handler};
-
-PyObject* get_handler_as_call(PyObject* self, PyObject* command) noexcept {
-    static TracebackSite site{"vrel_dll.Gatekeeper.get_handler", kFile, __LINE__};
-    const Args a{{command}, {}};
-    PyObject* handler = get_handler(self, a);
-    if (handler == nullptr) add_traceback(site);
-    return handler;
+PyObject* get_handler(Gatekeeper* self, PyObject* command) noexcept {
+    Ref table = Ref::borrow(self->handler_map);
+    if (table.get() == Py_None) {
+        raise_none_has_no("get");
+        return nullptr;
+    }
+    PyObject* handler = nullptr;
+    int found = dict_get_ref(table.get(), command, &handler);
+    if (found < 0) return nullptr;
+    return found ? handler : Py_NewRef(Py_None);
 }
+
+const FunctionDef kGetDestinationMaskDef{"get_destination_mask", &kGetDestinationMaskSig, body<get_destination_mask>};
+const FunctionDef kGetHandlerDef{"get_handler", &kGetHandlerSig, body<get_handler>};
 
 int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept {
     // Two membership tests, nothing allocated: the command was normalised by the caller.
@@ -302,10 +290,6 @@ int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcep
     if (evt < 0) return -1;
     *mask = (rpc ? DEST_RPC : 0) | (evt ? DEST_EVT : 0);
     return 0;
-}
-
-int destination_mask_as_call(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept {
-    return destination_mask(self, command, mask) < 0 ? fail(kGetDestinationMaskSite) : 0;
 }
 
 int install_gatekeeper_methods() noexcept { return install_methods(&GatekeeperType, kGatekeeperMethods, &kInitSig); }

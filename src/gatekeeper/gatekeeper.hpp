@@ -29,36 +29,24 @@ struct Gatekeeper {
 
 inline Gatekeeper* as_gatekeeper(PyObject* op) noexcept { return reinterpret_cast<Gatekeeper*>(op); }
 
-// The body of get_destination_mask for a command already known to be a str or None:
-// 0 with *mask set, or -1 with an error.
+// The work of get_destination_mask for a command already known to be a str or None:
+// 0 with *mask set, or -1 with an error. The parser asks it for names it normalised.
 int destination_mask(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept;
-
-// The same, standing in for a call of the method: an error also gets the method's
-// traceback entry, exactly as a call through Python would add it.
-int destination_mask_as_call(Gatekeeper* self, PyObject* command, int32_t* mask) noexcept;
 
 // Whether a mask found for this gate now may be remembered (remembered.hpp): both its
 // tables are dicts, watched from now on. The answer holds until a table is replaced.
 bool masks_are_watched(Gatekeeper* self) noexcept;
 
-// The body of route_to_queues: the packet into the RPC queue, the event queue, or both,
-// as its destination says. 0, or -1 with an error.
-int route_packet(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
-
-// The same, standing in for a call of route_to_queues on an exact Gatekeeper: an error
-// also gets the method's traceback entry.
-int route_packet_as_call(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
-
-// The bodies of process_status, resolve_rpc, reject_rpc and get_handler on an exact
-// Gatekeeper, each standing in for a call of the method: an error gets the method's
-// traceback entry exactly when a call through Python would add it. New reference, or null
-// with an error. process_status hands a refusal's description to *description (a new
-// reference) when that is not null.
-PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
-                                 PyObject** description) noexcept;
-PyObject* resolve_rpc_as_call(PyObject* self, PyObject* command, PyObject* result) noexcept;
-PyObject* reject_rpc_as_call(PyObject* self, PyObject* command, PyObject* exception) noexcept;
-PyObject* get_handler_as_call(PyObject* self, PyObject* command) noexcept;
+// The bodies the receive path calls directly (gate.hpp), each that of the method of the
+// same name: new reference, or null with an error that has no traceback entry yet.
+// process_status hands a refusal's description to *description (a new reference) when
+// that is not null.
+PyObject* process_status(Gatekeeper* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
+                         PyObject** description) noexcept;
+PyObject* route_to_queues(Gatekeeper* self, PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept;
+PyObject* resolve_rpc(Gatekeeper* self, PyObject* command, PyObject* result) noexcept;
+PyObject* reject_rpc(Gatekeeper* self, PyObject* command, PyObject* exception) noexcept;
+PyObject* get_handler(Gatekeeper* self, PyObject* command) noexcept;
 
 // The ten operations, each defined beside its body; a new method is declared here and
 // listed in kGatekeeperMethods.

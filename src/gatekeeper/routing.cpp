@@ -7,13 +7,10 @@
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
-#include "runtime/traceback.hpp"
 
 namespace vrel {
 
 namespace {
-
-constexpr const char* kFile = "src/gatekeeper/routing.cpp";
 
 Signature kSig{"route_to_queues", {arg("packet"), arg("rpc_queue"), arg("evt_queue")}};
 
@@ -39,28 +36,17 @@ int read_destination(PyObject* packet, int32_t* dest) noexcept {
     return to_int32(value.get(), dest);
 }
 
-PyObject* route_to_queues(PyObject*, const Args& a) noexcept {
-    if (route_packet(a[0], a[1], a[2]) < 0) return nullptr;
+}  // namespace
+
+PyObject* route_to_queues(Gatekeeper*, PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept {
+    int32_t dest;
+    if (read_destination(packet, &dest) < 0) return nullptr;
+    // The RPC queue first: a failure there leaves the event queue unserved.
+    if ((dest & DEST_RPC) && put_nowait(rpc_queue, packet) < 0) return nullptr;
+    if ((dest & DEST_EVT) && put_nowait(evt_queue, packet) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-TracebackSite kRouteSite{"vrel_dll.Gatekeeper.route_to_queues", kFile, __LINE__};
-
-}  // namespace
-
-int route_packet(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept {
-    int32_t dest;
-    if (read_destination(packet, &dest) < 0) return -1;
-    // The RPC queue first: a failure there leaves the event queue unserved.
-    if ((dest & DEST_RPC) && put_nowait(rpc_queue, packet) < 0) return -1;
-    if ((dest & DEST_EVT) && put_nowait(evt_queue, packet) < 0) return -1;
-    return 0;
-}
-
-int route_packet_as_call(PyObject* packet, PyObject* rpc_queue, PyObject* evt_queue) noexcept {
-    return route_packet(packet, rpc_queue, evt_queue) < 0 ? fail(kRouteSite) : 0;
-}
-
-const FunctionDef kRouteToQueuesDef{"route_to_queues", &kSig, route_to_queues};
+const FunctionDef kRouteToQueuesDef{"route_to_queues", &kSig, body<route_to_queues>};
 
 }  // namespace vrel

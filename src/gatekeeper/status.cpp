@@ -8,13 +8,10 @@
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
 #include "runtime/state.hpp"
-#include "runtime/traceback.hpp"
 
 namespace vrel {
 
 namespace {
-
-constexpr const char* kFile = "src/gatekeeper/status.cpp";
 
 Signature kSig{"process_status",
                {typed("command", &PyUnicode_Type), int32_arg("status"), int32_arg("error_code"), arg("data")}};
@@ -22,17 +19,19 @@ Signature kSig{"process_status",
 constexpr int32_t kSuccessStatus = 1;
 constexpr int32_t kBenignErrorCode = 453;  // reported with a success status, means nothing went wrong
 
-// process_status's work. On a failure that is logged, *description (when asked for)
-// receives the description the line gave, a new reference.
-PyObject* judge(PyObject* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
-                PyObject** description_out) noexcept {
+}  // namespace
+
+// On a failure that is logged, *description (when asked for) receives the description the
+// line gave, a new reference.
+PyObject* process_status(Gatekeeper* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
+                         PyObject** description_out) noexcept {
     if (VREL_LIKELY(status == kSuccessStatus && (error_code == 0 || error_code == kBenignErrorCode))) {
         if (data != Py_None) return Py_NewRef(data);
         return PyDict_New();
     }
 
     // A key's __eq__ may replace _error_codes during the search: hold the dict.
-    Ref table = Ref::borrow(as_gatekeeper(self)->error_codes);
+    Ref table = Ref::borrow(self->error_codes);
     Ref description = Ref::steal(describe_error_code(table.get(), error_code));
     if (!description) return nullptr;
     Ref logger = Ref::steal(module_global(S().logger));  // as at this call
@@ -49,21 +48,7 @@ PyObject* judge(PyObject* self, PyObject* command, int32_t status, int32_t error
     return Py_NewRef(Py_False);
 }
 
-PyObject* process_status(PyObject* self, const Args& a) noexcept {
-    return judge(self, a[0], a.i32[1], a.i32[2], a[3], nullptr);
-}
-
-}  // namespace
-
-const FunctionDef kProcessStatusDef{"process_status", &kSig, process_status};
-
-PyObject* process_status_as_call(PyObject* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
-                                 PyObject** description) noexcept {
-    static TracebackSite site{"vrel_dll.Gatekeeper.process_status", kFile, __LINE__};
-    PyObject* result = judge(self, command, status, error_code, data, description);
-    if (result == nullptr) add_traceback(site);
-    return result;
-}
+const FunctionDef kProcessStatusDef{"process_status", &kSig, body<process_status>};
 
 PyObject* describe_error_code(PyObject* table, int32_t error_code) noexcept {
     if (table == Py_None) {

@@ -32,17 +32,17 @@ PyTypeObject* base_type() noexcept { return reinterpret_cast<PyTypeObject*>(PyEx
 
 // Sets the fields and `args` from checked arguments; the old objects are dropped only
 // once the exception is whole. 0, or -1 with an error (nothing changed).
-int assign(PyObject* op, const Args& a) noexcept {
-    Ref args = Ref::steal(Py_BuildValue("(OiiOO)", a[0], a.i32[1], a.i32[2], a[3], a[4]));
+int assign(StatusError* self, PyObject* command, int32_t status, int32_t error_code, PyObject* description,
+           PyObject* data) noexcept {
+    Ref args = Ref::steal(Py_BuildValue("(OiiOO)", command, status, error_code, description, data));
     if (!args) return -1;
-    StatusError* self = as_status_error(op);
     PyObject* old[] = {self->command, self->description, self->data, self->base.args};
-    self->command = Py_NewRef(a[0]);
-    self->description = Py_NewRef(a[3]);
-    self->data = Py_NewRef(a[4]);
+    self->command = Py_NewRef(command);
+    self->description = Py_NewRef(description);
+    self->data = Py_NewRef(data);
     self->base.args = args.release();
-    self->status = a.i32[1];
-    self->error_code = a.i32[2];
+    self->status = status;
+    self->error_code = error_code;
     for (PyObject* o : old) Py_XDECREF(o);
     return 0;
 }
@@ -61,7 +61,7 @@ int status_error_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     OwnedArgs owned;
     Args a;
     if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    return assign(op, a) < 0 ? fail(kInitSite) : 0;
+    return call_with(assign, op, a) < 0 ? fail(kInitSite) : 0;
 }
 
 int status_error_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
@@ -103,7 +103,7 @@ PyObject* status_error_str(PyObject* op) noexcept {
 
 // (type, (command, status, error_code, description, data)[, instance dict]), as the
 // interpreter pickles exceptions, but from the fields, whatever `args` was set to.
-PyObject* status_error_reduce(PyObject* op, const Args&) noexcept {
+PyObject* status_error_reduce(PyObject* op) noexcept {
     StatusError* self = as_status_error(op);
     PyObject* dict = self->base.dict;
     const bool with_dict = dict != nullptr && PyDict_Check(dict) && PyDict_GET_SIZE(dict) > 0;
@@ -116,7 +116,7 @@ PyObject* status_error_reduce(PyObject* op, const Args&) noexcept {
                      : Py_BuildValue("(O(OiiOO))", type, command, status, error_code, description, data);
 }
 
-const FunctionDef kReduceDef{"__reduce__", &kReduceSig, status_error_reduce};
+const FunctionDef kReduceDef{"__reduce__", &kReduceSig, body<status_error_reduce>};
 constexpr const FunctionDef* kStatusErrorMethods[] = {&kReduceDef};
 
 PyMemberDef status_error_members[] = {
@@ -160,8 +160,7 @@ PyObject* new_status_error(PyObject* command, int32_t status, int32_t error_code
                            PyObject* data) noexcept {
     Ref made = Ref::steal(status_error_new(&StatusErrorType, S().empty_tuple, nullptr));
     if (!made) return nullptr;
-    const Args a{{command, nullptr, nullptr, description, data}, {0, status, error_code}};
-    if (assign(made.get(), a) < 0) return nullptr;
+    if (assign(as_status_error(made.get()), command, status, error_code, description, data) < 0) return nullptr;
     return made.release();
 }
 

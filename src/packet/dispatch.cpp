@@ -10,8 +10,7 @@
 //                                          handler(result) unless it is None; a coroutine
 //                                          it returns becomes a task of the running loop
 //
-// An exact Gatekeeper has the bodies run directly; any other gate has its methods called
-// by name, so that overrides are honoured.
+// The gate's methods are called as gate.hpp tells.
 //
 // A record's failure does not stop the call: as asyncio does with a callback's, an
 // Exception goes to the running loop's exception handler and the next record is handled.
@@ -39,12 +38,6 @@ struct Dispatched {
     Py_ssize_t answers = 0;  // records handed to resolve_rpc or reject_rpc
     Py_ssize_t events = 0;   // handlers that returned
 };
-
-// gate.<name>(*argv[1..nargs)) looked up by name; argv[0] is the gate. New reference, or
-// null with an error.
-PyObject* call_gate(PyObject* name, PyObject** argv, size_t nargs) noexcept {
-    return PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
 
 // obj.<name>(arg), or obj.<name>() when arg is null. New reference, or null with an error.
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg = nullptr) noexcept {
@@ -97,8 +90,7 @@ PyObject* g_task_done = nullptr;  // the done callback of those tasks
 // A handler's task has finished: it is let go, and its exception, if any, reported to its
 // loop. Retrieving the exception here keeps the loop from logging it again as never
 // retrieved.
-PyObject* handler_task_done(PyObject*, const Args& a) noexcept {
-    PyObject* task = a[0];
+PyObject* handler_task_done(PyObject*, PyObject* task) noexcept {
     PyObject* found = nullptr;
     if (dict_get_ref(g_handler_tasks, task, &found) < 0) return nullptr;
     Ref command = found != nullptr ? Ref::steal(found) : Ref::borrow(Py_None);
@@ -117,7 +109,7 @@ PyObject* handler_task_done(PyObject*, const Args& a) noexcept {
     Py_RETURN_NONE;
 }
 
-const FunctionDef kTaskDoneDef{"_handler_task_done", &kTaskDoneSig, handler_task_done};
+const FunctionDef kTaskDoneDef{"_handler_task_done", &kTaskDoneSig, body<handler_task_done>};
 
 // The coroutine a handler returned, as a task of the running loop, held until it finishes.
 // 0, or -1 with an error.
@@ -148,35 +140,25 @@ int schedule(PyObject* coroutine, PyObject* command) noexcept {
 
 // The judgement, once per record. On a refusal by an exact Gatekeeper, *description gets
 // the description its warning line gave.
-PyObject* judge(PyObject* gate, bool exact, const Parsed& p, Ref* description) noexcept {
-    if (exact) {
-        PyObject* described = nullptr;
-        PyObject* result =
-            process_status_as_call(gate, p.command.get(), p.status, p.error_code, p.data.get(), &described);
-        *description = Ref::steal(described);
-        return result;
-    }
-    Ref status_value = Ref::steal(PyLong_FromLong(p.status));
-    Ref code_value = Ref::steal(PyLong_FromLong(p.error_code));
-    if (!status_value || !code_value) return nullptr;
-    PyObject* argv[5] = {gate, p.command.get(), status_value.get(), code_value.get(), p.data.get()};
-    return call_gate(S().process_status, argv, 5);
+PyObject* judge(const Gate& gate, const Parsed& p, Ref* description) noexcept {
+    PyObject* described = nullptr;
+    PyObject* result = gate.process_status(p.command.get(), p.status, p.error_code, p.data.get(), &described);
+    *description = Ref::steal(described);
+    return result;
 }
 
 // gate.reject_rpc(command, StatusError(...)) for a refused answer. The description is the
 // one the warning line gave, or, from a gate called by name, what its _error_codes gives.
-int reject(PyObject* gate, bool exact, const Parsed& p, Ref description) noexcept {
+int reject(const Gate& gate, const Parsed& p, Ref description) noexcept {
     if (!description) {
-        Ref table = Ref::steal(PyObject_GetAttr(gate, S().error_codes));
+        Ref table = Ref::steal(PyObject_GetAttr(gate.object(), S().error_codes));
         if (!table) return -1;
         description = Ref::steal(describe_error_code(table.get(), p.error_code));
         if (!description) return -1;
     }
     Ref error = Ref::steal(new_status_error(p.command.get(), p.status, p.error_code, description.get(), p.data.get()));
     if (!error) return -1;
-    PyObject* argv[3] = {gate, p.command.get(), error.get()};
-    Ref none =
-        Ref::steal(exact ? reject_rpc_as_call(gate, p.command.get(), error.get()) : call_gate(S().reject_rpc, argv, 3));
+    Ref none = Ref::steal(gate.reject_rpc(p.command.get(), error.get()));
     return none ? 0 : -1;
 }
 
@@ -191,32 +173,28 @@ int call_handler(PyObject* handler, PyObject* result, PyObject* command) noexcep
 }
 
 // No record is made: the gate is given the fields, which the feed holds.
-int handle_record(PyObject* gate, const Parsed& p, Dispatched* counts) noexcept {
+int handle_record(const Gate& gate, const Parsed& p, Dispatched* counts) noexcept {
     PyObject* command = p.command.get();
     const int32_t destination = p.destination;
     // Once per record, before either use, so that a failure is logged once.
-    const bool exact = Py_IS_TYPE(gate, &GatekeeperType);
     Ref description;
-    Ref result = Ref::steal(judge(gate, exact, p, &description));
+    Ref result = Ref::steal(judge(gate, p, &description));
     if (!result) return -1;
     const bool is_false = result.get() == Py_False;
     // An exact gate's judgement tells a refusal from a success whose payload is false; a gate
     // called by name has only its answer to go by.
-    const bool refused = is_false && (!exact || description);
+    const bool refused = is_false && (!gate.exact() || description);
     if (destination & DEST_RPC) {
         if (VREL_UNLIKELY(refused)) {
-            if (reject(gate, exact, p, std::move(description)) < 0) return -1;
+            if (reject(gate, p, std::move(description)) < 0) return -1;
         } else {
-            PyObject* argv[3] = {gate, command, result.get()};
-            Ref none = Ref::steal(exact ? resolve_rpc_as_call(gate, command, result.get())
-                                        : call_gate(S().resolve_rpc, argv, 3));
+            Ref none = Ref::steal(gate.resolve_rpc(command, result.get()));
             if (!none) return -1;
         }
         ++counts->answers;
     }
     if ((destination & DEST_EVT) && !is_false) {
-        PyObject* argv[2] = {gate, command};
-        Ref handler = Ref::steal(exact ? get_handler_as_call(gate, command) : call_gate(S().get_handler, argv, 2));
+        Ref handler = Ref::steal(gate.get_handler(command));
         if (!handler) return -1;
         if (handler.get() != Py_None) {
             if (call_handler(handler.get(), result.get(), command) < 0) return -1;
@@ -226,17 +204,16 @@ int handle_record(PyObject* gate, const Parsed& p, Dispatched* counts) noexcept 
     return 0;
 }
 
-int dispatch_record(PyObject* gate, const Parsed& p, void* context) noexcept {
+int dispatch_record(const Gate& gate, const Parsed& p, void* context) noexcept {
     if (VREL_LIKELY(handle_record(gate, p, static_cast<Dispatched*>(context)) == 0)) return 0;
     return report_to_loop(p.command.get());
 }
 
-PyObject* feed_and_dispatch(PyObject* op, const Args& a) noexcept {
-    PyObject* buffer = a[0];
+PyObject* feed_and_dispatch(XtPreParser* self, PyObject* buffer) noexcept {
     if (buffer == Py_None) return Py_BuildValue("(nnn)", Py_ssize_t{0}, Py_ssize_t{0}, Py_ssize_t{0});
     Dispatched counts;
     Py_ssize_t messages, records;
-    if (feed_buffer(reinterpret_cast<XtPreParser*>(op), buffer, dispatch_record, &counts, &messages, &records) < 0) {
+    if (feed_buffer(self, buffer, dispatch_record, &counts, &messages, &records) < 0) {
         return nullptr;
     }
     return Py_BuildValue("(nnn)", messages, counts.answers, counts.events);
@@ -244,6 +221,6 @@ PyObject* feed_and_dispatch(PyObject* op, const Args& a) noexcept {
 
 }  // namespace
 
-const FunctionDef kFeedAndDispatchDef{"feed_and_dispatch", &kSig, feed_and_dispatch};
+const FunctionDef kFeedAndDispatchDef{"feed_and_dispatch", &kSig, body<feed_and_dispatch>};
 
 }  // namespace vrel

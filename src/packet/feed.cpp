@@ -12,12 +12,10 @@
 #include <cstring>
 
 #include "common/ref.hpp"
-#include "gatekeeper/gatekeeper.hpp"
 #include "packet/parser.hpp"
 #include "record/xtpre.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
-#include "runtime/state.hpp"
 
 namespace vrel {
 
@@ -75,27 +73,19 @@ int take_messages(XtPreParser* self, PyObject* buffer) noexcept {
     return 0;
 }
 
-// The record, then route_to_queues(record, rpc_queue, evt_queue) on the gate: the body
-// itself for an exact Gatekeeper (whose method cannot be replaced), the gate's own method
-// by name otherwise.
-int route_record(PyObject* gate, const Parsed& p, void* context) noexcept {
+// The record, then route_to_queues(record, rpc_queue, evt_queue) on the gate.
+int route_record(const Gate& gate, const Parsed& p, void* context) noexcept {
     PyObject* const* queues = static_cast<PyObject* const*>(context);
     Ref made = Ref::steal(new_xtpre(p.command.get(), p.status, p.error_code, p.data.get(), p.destination));
     if (!made) return -1;
-    PyObject* record = made.get();
-    if (Py_IS_TYPE(gate, &GatekeeperType)) return route_packet_as_call(record, queues[0], queues[1]);
-    PyObject* argv[4] = {gate, record, queues[0], queues[1]};
-    Ref result =
-        Ref::steal(PyObject_VectorcallMethod(S().route_to_queues, argv, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return result ? 0 : -1;
+    return gate.route_to_queues(made.get(), queues[0], queues[1]);
 }
 
-PyObject* feed_and_route(PyObject* op, const Args& a) noexcept {
-    PyObject* buffer = a[0];
+PyObject* feed_and_route(XtPreParser* self, PyObject* buffer, PyObject* rpc_queue, PyObject* evt_queue) noexcept {
     if (buffer == Py_None) return Py_BuildValue("(nn)", Py_ssize_t{0}, Py_ssize_t{0});
+    PyObject* queues[2] = {rpc_queue, evt_queue};
     Py_ssize_t messages, records;
-    if (feed_buffer(reinterpret_cast<XtPreParser*>(op), buffer, route_record, const_cast<PyObject**>(a.obj + 1),
-                    &messages, &records) < 0) {
+    if (feed_buffer(self, buffer, route_record, queues, &messages, &records) < 0) {
         return nullptr;
     }
     return Py_BuildValue("(nn)", messages, records);
@@ -128,14 +118,14 @@ int feed_buffer(XtPreParser* self, PyObject* buffer, RecordStep step, void* cont
         const int made = parse_message(self, data + start, end - start, &parsed);
         if (made < 0) return -1;
         if (made > 0) {
-            Ref gate = Ref::borrow(self->gate);  // the parser's gate now; the step may drop the parser's hold
-            if (step(gate.get(), parsed, context) < 0) return -1;
+            Ref held = Ref::borrow(self->gate);  // the parser's gate now; the step may drop the parser's hold
+            if (step(Gate{held.get()}, parsed, context) < 0) return -1;
             ++*records;
         }
     }
     return 0;
 }
 
-const FunctionDef kFeedAndRouteDef{"feed_and_route", &kSig, feed_and_route};
+const FunctionDef kFeedAndRouteDef{"feed_and_route", &kSig, body<feed_and_route>};
 
 }  // namespace vrel

@@ -8,7 +8,7 @@
 #include "common/compat.hpp"
 #include "common/int32.hpp"
 #include "common/ref.hpp"
-#include "gatekeeper/gatekeeper.hpp"
+#include "gatekeeper/gate.hpp"
 #include "record/xtpre.hpp"
 #include "runtime/args.hpp"
 #include "runtime/function.hpp"
@@ -148,18 +148,6 @@ PyObject* command_name(XtPreParser* self, PyObject* key, bool keep) noexcept {
     return name.release();
 }
 
-// gate.get_destination_mask(name) as a 32-bit mask: the body itself on an exact
-// Gatekeeper (the type is immutable and its instances have no __dict__, so its method is
-// known), the gate's own method by name otherwise.
-int ask_gate(PyObject* gate, PyObject* name, int32_t* mask) noexcept {
-    if (Py_IS_TYPE(gate, &GatekeeperType)) return destination_mask_as_call(as_gatekeeper(gate), name, mask);
-    PyObject* argv[2] = {gate, name};
-    Ref result = Ref::steal(
-        PyObject_VectorcallMethod(S().get_destination_mask, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!result) return -1;
-    return to_int32(result.get(), mask);
-}
-
 GlobalAttr g_loads{&Strings::orjson, &Strings::loads};
 
 // orjson.loads(payload), both looked up now; null (and no error) when anything fails.
@@ -178,32 +166,34 @@ PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noe
     return result.release();
 }
 
-PyObject* parse_and_route(PyObject* op, const Args& a) noexcept {
-    PyObject* msg = a[0];
+PyObject* parse_and_route(XtPreParser* self, PyObject* msg) noexcept {
     if (msg == Py_None) Py_RETURN_NONE;
     Parsed p;
-    const int made = parse_message(as_parser(op), PyBytes_AS_STRING(msg), PyBytes_GET_SIZE(msg), &p);
+    const int made = parse_message(self, PyBytes_AS_STRING(msg), PyBytes_GET_SIZE(msg), &p);
     if (made <= 0) return made < 0 ? nullptr : Py_NewRef(Py_None);
     return new_xtpre(p.command.get(), p.status, p.error_code, p.data.get(), p.destination);
+}
+
+int init(XtPreParser* self, PyObject* gatekeeper) noexcept {
+    Ref cache = Ref::steal(PyDict_New());
+    if (!cache) return fail(kInitSite);
+    // Every field replaced and the masks remembered for this parser (found with the old
+    // gate and cache) forgotten before an old value is dropped: the drop may run code
+    // that uses the parser.
+    Ref old_gate = Ref::steal(self->gate);
+    Ref old_cache = Ref::steal(self->cmd_cache);
+    self->gate = Py_NewRef(gatekeeper);
+    self->cmd_cache = cache.release();
+    self->cache_watched = watch(self->cmd_cache);
+    forget_remembered();
+    return 0;
 }
 
 int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     OwnedArgs owned;
     Args a;
     if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    Ref cache = Ref::steal(PyDict_New());
-    if (!cache) return fail(kInitSite);
-    XtPreParser* self = as_parser(op);
-    // Every field replaced and the masks remembered for this parser (found with the old
-    // gate and cache) forgotten before an old value is dropped: the drop may run code
-    // that uses the parser.
-    Ref old_gate = Ref::steal(self->gate);
-    Ref old_cache = Ref::steal(self->cmd_cache);
-    self->gate = Py_NewRef(a[0]);
-    self->cmd_cache = cache.release();
-    self->cache_watched = watch(self->cmd_cache);
-    forget_remembered();
-    return 0;
+    return call_with(init, op, a);
 }
 
 PyObject* parser_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -253,7 +243,7 @@ PyTypeObject make_parser_type() noexcept {
 
 PyTypeObject XtPreParserType = make_parser_type();
 
-const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, parse_and_route};
+const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, body<parse_and_route>};
 
 int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, Parsed* out) noexcept {
     if (n < 4 || data[0] != '%' || data[1] != 'x' || data[2] != 't' || data[3] != '%') return 0;
@@ -280,19 +270,19 @@ int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, Parsed* out
         if (!key) return -1;
     }
     const int32_t remembered = current ? memory->mask : 0;
-    Ref gate = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
-    const bool rememberable = memory != nullptr && !current && self->cache_watched &&
-                              Py_IS_TYPE(gate.get(), &GatekeeperType) && masks_are_watched(as_gatekeeper(gate.get()));
+    Ref held = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
+    const Gate gate{held.get()};
+    const bool rememberable = memory != nullptr && !current && self->cache_watched && gate.exact() &&
+                              masks_are_watched(gate.gatekeeper());
     const uint64_t stamp = epoch();
     // A current mask means the cache holds the name: found with no code run.
     Ref name = Ref::steal(command_name(self, key.get(), keep));
     if (!name) return -1;
     int32_t mask = remembered;
-    if (!current && ask_gate(gate.get(), name.get(), &mask) < 0) return -1;
+    if (!current && gate.get_destination_mask(name.get(), &mask) < 0) return -1;
     // Unless code run meanwhile has given the entry to another field.
     if (rememberable && memory->key == key.get() &&
-        may_remember(stamp, {self->cmd_cache, as_gatekeeper(gate.get())->pending_futures,
-                             as_gatekeeper(gate.get())->handler_map}))
+        may_remember(stamp, {self->cmd_cache, gate.gatekeeper()->pending_futures, gate.gatekeeper()->handler_map}))
         *memory = {memory->key, self->serial, stamp, mask};
     if (mask == 0) return 0;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/ref.hpp"
+#include "gatekeeper/gate.hpp"
 #include "runtime/function.hpp"
 
 namespace vrel {
@@ -62,8 +63,8 @@ int install_parser_methods() noexcept;
 
 // What a feed does with the fields of each record a buffer yields (make the record and
 // route it, say): 0, or -1 with an error, which stops the feed. `gate` is the parser's
-// gate at that moment, held.
-using RecordStep = int (*)(PyObject* gate, const Parsed& parsed, void* context);
+// gate at that moment, held by the feed.
+using RecordStep = int (*)(const Gate& gate, const Parsed& parsed, void* context);
 
 // The work of a feed on `buffer`, an exact bytearray: every complete NUL-terminated
 // message is taken out of it, then parsed, and each record handed to `step` (feed.cpp

@@ -33,14 +33,15 @@ XtPre* as_xtpre(PyObject* op) noexcept { return reinterpret_cast<XtPre*>(op); }
 
 // Assigns the constructor's checked arguments; the old objects are dropped only once the
 // record is whole.
-void assign_fields(XtPre* self, const Args& a) noexcept {
+void assign_fields(XtPre* self, PyObject* command, int32_t status, int32_t error_code, PyObject* data,
+                   int32_t destination) noexcept {
     PyObject* old_command = self->command;
     PyObject* old_data = self->data;
-    self->command = Py_NewRef(a[0]);
-    self->data = Py_NewRef(a[3]);
-    self->status = a.i32[1];
-    self->error_code = a.i32[2];
-    self->destination = a.i32[4];
+    self->command = Py_NewRef(command);
+    self->data = Py_NewRef(data);
+    self->status = status;
+    self->error_code = error_code;
+    self->destination = destination;
     Py_XDECREF(old_command);
     Py_XDECREF(old_data);
 }
@@ -58,7 +59,7 @@ int xtpre_tp_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
     OwnedArgs owned;
     Args a;
     if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    assign_fields(as_xtpre(op), a);
+    call_with(assign_fields, op, a);
     return 0;
 }
 
@@ -168,7 +169,7 @@ int set_destination(PyObject* op, PyObject* value, void*) noexcept {
 
 // ---- pickling: XtPre.__new__(cls) rebuilds, __setstate__ refills all five fields
 
-PyObject* xtpre_reduce(PyObject* self, const Args&) noexcept {
+PyObject* xtpre_reduce(PyObject* self) noexcept {
     XtPre* r = as_xtpre(self);
     PyObject* found;
     if (get_optional_attr(self, S().dunder_dict, &found) < 0) return nullptr;
@@ -184,8 +185,7 @@ PyObject* xtpre_reduce(PyObject* self, const Args&) noexcept {
     return Py_BuildValue("(O(O)O)", rebuild.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), state.get());
 }
 
-PyObject* xtpre_setstate(PyObject* self, const Args& a) noexcept {
-    PyObject* state = a[0];
+PyObject* xtpre_setstate(PyObject* self, PyObject* state) noexcept {
     if (!PyTuple_CheckExact(state)) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(state)->tp_name);
         return nullptr;
@@ -209,12 +209,12 @@ PyObject* xtpre_setstate(PyObject* self, const Args& a) noexcept {
         }
         if (PyDict_Update(instance_dict.get(), PyTuple_GET_ITEM(state, 5)) < 0) return nullptr;
     }
-    assign_fields(as_xtpre(self), fields);
+    call_with(assign_fields, self, fields);
     Py_RETURN_NONE;
 }
 
-const FunctionDef kReduceDef{"__reduce__", &kReduceSig, xtpre_reduce};
-const FunctionDef kSetStateDef{"__setstate__", &kSetStateSig, xtpre_setstate};
+const FunctionDef kReduceDef{"__reduce__", &kReduceSig, body<xtpre_reduce>};
+const FunctionDef kSetStateDef{"__setstate__", &kSetStateSig, body<xtpre_setstate>};
 
 // The methods in the order they are installed.
 constexpr const FunctionDef* kXtPreMethods[] = {&kReduceDef, &kSetStateDef};

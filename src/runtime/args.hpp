@@ -53,6 +53,9 @@ struct Signature {
     // The class of a method or initialiser ("XtPre"), set when it is installed; null for a
     // module function. Only the notes of failed checks read it.
     mutable const char* owner = nullptr;
+    // The code object of the callable's traceback entry ("vrel_dll.XtPre.__init__"), made
+    // with the callable and kept for the process.
+    mutable PyObject* entry = nullptr;
 
     Signature(const char* func_, std::initializer_list<Param> params_) noexcept;
     Signature(const Signature&) = delete;

@@ -18,12 +18,12 @@
 
 namespace vrel {
 
-PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* self, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* call_body(Impl impl, const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
     Args a;
     const Prepared prepared = prepare_args(sig, args, nargs, kwnames, &a);
     PyObject* result = prepared == Prepared::ok ? impl(self, a) : nullptr;
-    if (result == nullptr && prepared != Prepared::refused) add_traceback(entry);
+    if (result == nullptr && prepared != Prepared::refused) add_traceback(sig.entry);
     return result;
 }
 
@@ -39,7 +39,6 @@ struct Function {
     PyObject* qualname;
     PyObject* doc;
     PyObject* text_signature;
-    PyObject* traceback;  // code object of the entry a failure adds
 };
 
 Function* as_function(PyObject* op) noexcept { return reinterpret_cast<Function*>(op); }
@@ -58,7 +57,7 @@ PyObject* raise_wrong_self(Function* f, PyObject* obj) noexcept {
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function* f = as_function(callable);
-    return call_body(f->impl, *f->sig, f->traceback, nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return call_body(f->impl, *f->sig, nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // Every other call of a method: keywords, a count to report, `self` missing, of a
@@ -71,7 +70,7 @@ VREL_NOINLINE PyObject* method_call_general(Function* f, PyObject* const* args, 
     }
     PyObject* self = args[0];
     if (!PyObject_TypeCheck(self, f->owner)) return raise_wrong_self(f, self);
-    return call_body(f->impl, *f->sig, f->traceback, self, args + 1, nargs - 1, kwnames);
+    return call_body(f->impl, *f->sig, self, args + 1, nargs - 1, kwnames);
 }
 
 // The common call, `obj.method(a, b)`, answered by one test: no keywords, every parameter
@@ -84,7 +83,7 @@ struct MethodEntry {
         if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count + 1 || !Py_IS_TYPE(args[0], f->owner))) {
             return method_call_general(f, args, nargs, kwnames);
         }
-        return call_positional<Count, Checked>(f->impl, *f->sig, f->traceback, args[0], args + 1);
+        return call_positional<Count, Checked>(f->impl, *f->sig, args[0], args + 1);
     }
     static constexpr vectorcallfunc entry = call;
 };
@@ -95,7 +94,6 @@ void function_dealloc(PyObject* op) noexcept {
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->doc);
     Py_XDECREF(f->text_signature);
-    Py_XDECREF(f->traceback);
     Py_TYPE(op)->tp_free(op);
 }
 
@@ -204,13 +202,21 @@ PyObject* make_text_signature(const Signature& sig, bool method) noexcept {
     return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(len));
 }
 
-// The code object of the traceback entry "vrel_dll.<qualname>" (new reference).
-PyObject* make_entry_code(const FunctionDef& def, PyObject* qualname) noexcept {
+// Makes the code object of the traceback entry "vrel_dll.<qualname>", once, and checks
+// that the body takes the parameters its Signature lists; 0, or -1 with an error.
+int prepare_entry(const FunctionDef& def, PyObject* qualname) noexcept {
+    if (def.arity != def.sig->count) {
+        PyErr_Format(PyExc_SystemError, "%U: the body takes %d parameters, its signature lists %d", qualname,
+                     def.arity, def.sig->count);
+        return -1;
+    }
+    if (def.sig->entry != nullptr) return 0;
     Ref entry = Ref::steal(PyUnicode_FromFormat("vrel_dll.%U", qualname));
-    if (!entry) return nullptr;
+    if (!entry) return -1;
     const char* entry_name = PyUnicode_AsUTF8(entry.get());
-    if (entry_name == nullptr) return nullptr;
-    return traceback_code(entry_name, def.file, def.line);
+    if (entry_name == nullptr) return -1;
+    def.sig->entry = traceback_code(entry_name, def.file, def.line);
+    return def.sig->entry != nullptr ? 0 : -1;
 }
 
 PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
@@ -224,8 +230,7 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     if (!doc) return nullptr;
     Ref text_signature = Ref::steal(make_text_signature(*def.sig, method));
     if (!text_signature) return nullptr;
-    Ref traceback = Ref::steal(make_entry_code(def, qualname.get()));
-    if (!traceback) return nullptr;
+    if (prepare_entry(def, qualname.get()) < 0) return nullptr;
     Function* f = PyObject_New(Function, method ? &MethodType : &FunctionType);
     if (f == nullptr) return nullptr;
     f->vectorcall = method ? pick_entry<MethodEntry, vectorcallfunc>(*def.sig) : function_vectorcall;
@@ -236,7 +241,6 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     f->qualname = qualname.release();
     f->doc = doc.release();
     f->text_signature = text_signature.release();
-    f->traceback = traceback.release();
     return reinterpret_cast<PyObject*>(f);
 }
 
@@ -272,13 +276,11 @@ const char* internal_doc(const FunctionDef& def) noexcept {
     return kept;
 }
 
-int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def, PyObject** entry) noexcept {
+int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def) noexcept {
     // A module imported again after a failed execution finds both already made.
     if (ml->ml_doc == nullptr && (ml->ml_doc = internal_doc(def)) == nullptr) return -1;
-    if (*entry == nullptr) {
-        Ref name = Ref::steal(PyUnicode_FromString(def.name));
-        if (!name || (*entry = make_entry_code(def, name.get())) == nullptr) return -1;
-    }
+    Ref name = Ref::steal(PyUnicode_FromString(def.name));
+    if (!name || prepare_entry(def, name.get()) < 0) return -1;
     // Bound to the module, with its name as __module__, as the interpreter binds a
     // module's table of functions.
     Ref function = Ref::steal(PyCFunction_NewEx(ml, module, S().module_name));
@@ -312,13 +314,13 @@ namespace {
 
 Signature kRefuseReduceSig{"__reduce__", {}};
 
-PyObject* refuse_reduce(PyObject* self, const Args&) noexcept {
+PyObject* refuse_reduce(PyObject* self) noexcept {
     PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
     return nullptr;
 }
 
 }  // namespace
 
-const FunctionDef kRefuseReduceDef{"__reduce__", &kRefuseReduceSig, refuse_reduce};
+const FunctionDef kRefuseReduceDef{"__reduce__", &kRefuseReduceSig, body<refuse_reduce>};
 
 }  // namespace vrel

@@ -20,8 +20,11 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <source_location>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 #include "common/compat.hpp"
@@ -34,19 +37,87 @@ namespace vrel {
 // arguments come parsed and checked by the call path, as the Signature describes.
 using Impl = PyObject* (*)(PyObject* self, const Args& args);
 
+// ---- bodies
+//
+// A body is a plain function with named, typed parameters, called directly by its entry
+// and by every internal caller:
+//
+//     PyObject* process_status(Gatekeeper* self, PyObject* command, int32_t status,
+//                              int32_t error_code, PyObject* data) noexcept;
+//
+// Its first parameter receives the instance (null for a module function), as a pointer to
+// the instance's struct; each further one receives the argument of the same position:
+// the object itself for PyObject*, its converted value for int32_t (an int32_arg). A
+// trailing PyObject** is an extra result only internal callers ask for: the entry passes
+// null.
+
+namespace detail {
+
+template <typename T>
+struct ArgOf;
+template <>
+struct ArgOf<PyObject*> {
+    static PyObject* get(const Args& a, int i) noexcept { return a.obj[i]; }
+};
+template <>
+struct ArgOf<int32_t> {
+    static int32_t get(const Args& a, int i) noexcept { return a.i32[i]; }
+};
+template <>
+struct ArgOf<PyObject**> {
+    static PyObject** get(const Args&, int) noexcept { return nullptr; }
+};
+
+template <typename F>
+struct BodyOf;
+template <typename R, typename Self, typename... P>
+struct BodyOf<R (*)(Self, P...) noexcept> {
+    static constexpr int arity = static_cast<int>(sizeof...(P)) - (std::is_same_v<P, PyObject**> + ... + 0);
+    static R call(R (*f)(Self, P...) noexcept, PyObject* self, const Args& a) noexcept {
+        return call(f, self, a, std::index_sequence_for<P...>{});
+    }
+    template <size_t... I>
+    static R call(R (*f)(Self, P...) noexcept, PyObject* self, const Args& a, std::index_sequence<I...>) noexcept {
+        return f(reinterpret_cast<Self>(self), ArgOf<P>::get(a, static_cast<int>(I))...);
+    }
+};
+
+}  // namespace detail
+
+// Calls the body f with the parsed arguments a as its parameters.
+template <typename F>
+inline auto call_with(F f, PyObject* self, const Args& a) noexcept {
+    return detail::BodyOf<F>::call(f, self, a);
+}
+
+// The entry point of the body F: `body<F>` in a FunctionDef.
+template <auto F>
+struct Body {
+    static PyObject* impl(PyObject* self, const Args& a) noexcept { return call_with(F, self, a); }
+    static constexpr int arity = detail::BodyOf<decltype(F)>::arity;
+};
+template <auto F>
+inline constexpr Body<F> body{};
+
 struct FunctionDef {
     const char* name;      // "process_status", "cy_format_xt"
     const Signature* sig;  // the parameters, also shown as __text_signature__
     Impl impl;
+    int arity;             // the body's parameters, checked against the Signature's when made
     const char* doc;       // UTF-8, or null for no docstring
     const char* file;      // where the definition stands: the file and line of its
     int line;              // traceback entries
 
-    constexpr FunctionDef(const char* name_, const Signature* sig_, Impl impl_, const char* doc_ = nullptr,
+    template <auto F>
+    constexpr FunctionDef(const char* name_, const Signature* sig_, Body<F>, const char* doc_ = nullptr,
                           std::source_location where = std::source_location::current()) noexcept
-        : name(name_), sig(sig_), impl(impl_), doc(doc_), file(where.file_name()),
+        : name(name_), sig(sig_), impl(Body<F>::impl), arity(Body<F>::arity), doc(doc_), file(where.file_name()),
           line(static_cast<int>(where.line())) {}
 };
+
+// For an internal caller standing in for a call of def's callable: adds the traceback
+// entry that call adds to the error being raised.
+inline void add_traceback(const FunctionDef& def) noexcept { add_traceback(def.sig->entry); }
 
 // For a slot (tp_init), which parses and checks its own arguments: 0 when they are ready,
 // else -1 with the slot's traceback entry added unless the error is an argument-type error.
@@ -64,10 +135,10 @@ int ready_function_types() noexcept;
 PyObject* new_function(const FunctionDef& def) noexcept;
 
 // Runs a body on arguments in any form: parsed and checked, then the body; a failure
-// leaves with the entry made from `entry`, unless it is an argument-type error. Out of
+// leaves with the callable's traceback entry, unless it is an argument-type error. Out of
 // line: the common call below is what the call paths inline.
-PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* self, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* call_body(Impl impl, const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept;
 
 // The common call: exactly Count arguments, all by position, Checked when the Signature
 // has checks. Both known where the call path is compiled, so the copy and the checks
@@ -75,8 +146,7 @@ PyObject* call_body(Impl impl, const Signature& sig, PyObject* entry, PyObject* 
 // past Count, for an entry compiled with the body inlined but never picked for it (one of
 // another count), which would otherwise read them uninitialised.
 template <int Count, bool Checked, bool ClearRest = false>
-inline PyObject* call_positional(Impl impl, const Signature& sig, PyObject* entry, PyObject* self,
-                                 PyObject* const* args) noexcept {
+inline PyObject* call_positional(Impl impl, const Signature& sig, PyObject* self, PyObject* const* args) noexcept {
     Args a;
     if constexpr (Count == 0) a = {};  // read by no body, but handed over initialised
     for (int i = 0; i < Count; ++i) a.obj[i] = args[i];
@@ -86,12 +156,12 @@ inline PyObject* call_positional(Impl impl, const Signature& sig, PyObject* entr
     if constexpr (Checked) {
         const Prepared prepared = check_args_of<Count>(sig, &a);
         if (VREL_UNLIKELY(prepared != Prepared::ok)) {
-            if (prepared == Prepared::failed) add_traceback(entry);
+            if (prepared == Prepared::failed) add_traceback(sig.entry);
             return nullptr;
         }
     }
     PyObject* result = impl(self, a);
-    if (VREL_UNLIKELY(result == nullptr)) add_traceback(entry);
+    if (VREL_UNLIKELY(result == nullptr)) add_traceback(sig.entry);
     return result;
 }
 
@@ -114,11 +184,8 @@ namespace builtin {
 // A METH_FASTCALL | METH_KEYWORDS entry, as its table entry holds it cast to PyCFunction.
 using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// What a builtin function made from Def keeps for the process: its method table entry
-// (the interpreter reads it on every call) and the code object of its traceback entry.
-template <const FunctionDef& Def>
-inline PyObject* entry_code = nullptr;
-
+// What a builtin function made from Def keeps for the process: its method table entry,
+// which the interpreter reads on every call.
 template <const FunctionDef& Def>
 inline PyMethodDef method_def = {Def.name, nullptr, METH_FASTCALL | METH_KEYWORDS, nullptr};
 
@@ -131,9 +198,9 @@ struct Entries {
         static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
             constexpr Impl impl = Def.impl;
             if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count)) {
-                return call_body(impl, *Def.sig, entry_code<Def>, nullptr, args, nargs, kwnames);
+                return call_body(impl, *Def.sig, nullptr, args, nargs, kwnames);
             }
-            return call_positional<Count, Checked, true>(impl, *Def.sig, entry_code<Def>, nullptr, args);
+            return call_positional<Count, Checked, true>(impl, *Def.sig, nullptr, args);
         }
         static constexpr FastCall entry = call;
     };
@@ -141,7 +208,7 @@ struct Entries {
 
 // Makes the function of `def` from its table entry and binds it in `module`; 0, or -1 with
 // an error.
-int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def, PyObject** entry) noexcept;
+int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def) noexcept;
 
 }  // namespace builtin
 
@@ -152,7 +219,7 @@ int add_function(PyObject* module) noexcept {
     PyMethodDef* ml = &builtin::method_def<Def>;
     builtin::FastCall entry = pick_entry<builtin::Entries<Def>::template Make, builtin::FastCall>(*Def.sig);
     ml->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry));
-    return builtin::add(module, ml, Def, &builtin::entry_code<Def>);
+    return builtin::add(module, ml, Def);
 }
 
 // Stores a method of `owner` in its type dictionary under def.name (replacing what was

@@ -2,9 +2,9 @@
 // and function ("vrel_dll.Gatekeeper.process_status").
 //
 // The module's functions and methods get theirs from the shared call path (function.cpp):
-// whenever a body returns null, its callable adds the entry. Only slots (tp_init,
-// attribute setters) and internal shortcuts that stand in for a Python-level call name a
-// TracebackSite of their own.
+// whenever a body returns null, its callable adds the entry; an internal caller that
+// stands in for a call of the method adds the same entry (add_traceback(def), gate.cpp).
+// Only slots (tp_init, attribute setters) name a TracebackSite of their own.
 //
 // The one error that carries no entry is an argument-type error (args.hpp).
 #pragma once
