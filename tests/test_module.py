@@ -279,6 +279,38 @@ def test_second_interpreter_is_refused(tmp_path):
     )
 
 
+@pytest.mark.no_leak_check("runs in a new interpreter")
+def test_what_the_module_keeps_is_released_at_exit(tmp_path):
+    # A decoder remembered from a module that leads back to the caller's globals, and a
+    # handler's task still waiting: both are let go when the interpreter finalises.
+    rc, out, err = run(
+        """
+        import asyncio, os, types, vrel_dll
+        class Probe:
+            def __del__(self, write=os.write):
+                write(1, b"released\\n")
+        fake = types.ModuleType("fake_json")
+        fake.loads, fake.probe = len, Probe()
+        vrel_dll.orjson = fake
+        async def waits(data):
+            await asyncio.Event().wait()
+        parser = vrel_dll.XtPreParser(vrel_dll.Gatekeeper({"evt": waits}, {}))
+        assert parser.parse_and_route(b"%xt%evt%1%0%{}%").data == 2
+        async def main():
+            assert parser.feed_and_dispatch(bytearray(b"%xt%evt%1%0%{}%\\0")) == (1, 0, 1)
+            await asyncio.sleep(0)
+        loop = asyncio.new_event_loop()
+        loop.run_until_complete(main())
+        del fake
+        print("exit", flush=True)
+    """,
+        tmp_path,
+    )
+    assert rc == 0, err
+    assert out == "exit\nreleased\n", out
+    assert "Task was destroyed but it is pending!" in err, err
+
+
 def test_unbound_method_with_wrong_self():
     gk, parser = vrel_dll.Gatekeeper({}, {}), vrel_dll.XtPreParser(None)
     for call in [

@@ -77,10 +77,8 @@ PyObject* json_xt_message(PyObject* server_header, PyObject* command, const Json
     return build_text("%xt%", server_header, "%", command, "%1%", json, "%");
 }
 
-GlobalAttr g_dumps{&Strings::orjson, &Strings::dumps};
-
 PyObject* cy_format_json_xt(PyObject*, PyObject* server_header, PyObject* command, PyObject* data) noexcept {
-    Ref dumps = Ref::steal(global_attr(g_dumps));  // orjson.dumps, as at this call
+    Ref dumps = Ref::steal(global_attr(&g_state.dumps, S().orjson, S().dumps));  // orjson.dumps, as at this call
     if (!dumps) return nullptr;
     PyObject* argv[2] = {nullptr, data};
     Ref dumped = Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -92,7 +90,8 @@ PyObject* cy_format_json_xt(PyObject*, PyObject* server_header, PyObject* comman
     if (PyBytes_CheckExact(dumped.get())) {
         const char* json = PyBytes_AS_STRING(dumped.get());
         const Py_ssize_t length = PyBytes_GET_SIZE(dumped.get());
-        if (VREL_LIKELY(is_ascii(json, length))) return json_xt_message(server_header, command, AsciiText{json, length});
+        if (VREL_LIKELY(is_ascii(json, length)))
+            return json_xt_message(server_header, command, AsciiText{json, length});
         decoded = Ref::steal(PyUnicode_DecodeUTF8(json, length, nullptr));
     } else {
         PyObject* margv[2] = {dumped.get(), S().utf_8};

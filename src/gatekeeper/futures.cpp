@@ -31,29 +31,13 @@ Signature kFailAllSig{"fail_all", {arg("exception")}};
 
 // ---- calls out
 
-// Methods of three built-in types, taken from the type once instead of looked up by name
-// at every call: str.lower, and those of collections.deque and of the C asyncio.Future.
-// Each type is immutable, has the generic attribute look-up and defines the method
-// itself, so `obj.name` on an instance of exactly that type finds the very method the
-// type holds, unless the instance has an attribute of that name: a str or a deque cannot
-// have one, and a future is checked for attributes of its own. Instances of any other
-// type, subclasses included, are called by name.
-struct KnownMethods {
-    bool resolved = false;
-    PyObject* lower = nullptr;  // the descriptors, strong; null: call by name
-    PyTypeObject* deque = nullptr;
-    PyObject* maxlen = nullptr;  // the deque's maxlen attribute (a descriptor of the type)
-    PyObject* append = nullptr;
-    PyObject* popleft = nullptr;
-    PyObject* remove = nullptr;
-    PyTypeObject* future = nullptr;
-    PyObject* done = nullptr;
-    PyObject* set_result = nullptr;
-    PyObject* cancel = nullptr;
-};
-
-KnownMethods g_known;
-
+// Methods of three built-in types, taken from the type once (g_state.known) instead of
+// looked up by name at every call: str.lower, and those of collections.deque and of the C
+// asyncio.Future. Each type is immutable, has the generic attribute look-up and defines
+// the method itself, so `obj.name` on an instance of exactly that type finds the very
+// method the type holds, unless the instance has an attribute of that name: a str or a
+// deque cannot have one, and a future is checked for attributes of its own. Instances of
+// any other type, subclasses included, are called by name.
 bool fixed_type(PyObject* type) noexcept {
     return type != nullptr && Py_IS_TYPE(type, &PyType_Type) &&
            PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_IMMUTABLETYPE) &&
@@ -101,32 +85,32 @@ PyTypeObject* known_type(const char* module, const char* name, std::initializer_
 }
 
 void resolve_known_methods() noexcept {
-    if (g_known.resolved) return;
-    g_known.resolved = true;
+    if (g_state.known.resolved) return;
+    g_state.known.resolved = true;
     const Strings& s = S();
-    g_known.lower = own_method(&PyUnicode_Type, s.lower);
+    g_state.known.lower = own_method(&PyUnicode_Type, s.lower);
     PyObject* deque_methods[3];
-    g_known.deque = known_type("_collections", "deque", {s.append, s.popleft, s.remove}, deque_methods);
+    g_state.known.deque = known_type("_collections", "deque", {s.append, s.popleft, s.remove}, deque_methods);
     // A deque has no attributes of its own; a type that allowed them would need a check.
-    if (g_known.deque != nullptr &&
-        (g_known.deque->tp_dictoffset != 0 || PyType_HasFeature(g_known.deque, Py_TPFLAGS_MANAGED_DICT))) {
+    if (g_state.known.deque != nullptr &&
+        (g_state.known.deque->tp_dictoffset != 0 || PyType_HasFeature(g_state.known.deque, Py_TPFLAGS_MANAGED_DICT))) {
         for (PyObject* method : deque_methods) Py_DECREF(method);
-        Py_CLEAR(g_known.deque);
+        Py_CLEAR(g_state.known.deque);
     }
-    if (g_known.deque != nullptr) {
-        g_known.append = deque_methods[0];
-        g_known.popleft = deque_methods[1];
-        g_known.remove = deque_methods[2];
-        Ref maxlen = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_known.deque), "maxlen"));
-        if (maxlen && Py_IS_TYPE(maxlen.get(), &PyGetSetDescr_Type)) g_known.maxlen = maxlen.release();
+    if (g_state.known.deque != nullptr) {
+        g_state.known.append = deque_methods[0];
+        g_state.known.popleft = deque_methods[1];
+        g_state.known.remove = deque_methods[2];
+        Ref maxlen = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g_state.known.deque), "maxlen"));
+        if (maxlen && Py_IS_TYPE(maxlen.get(), &PyGetSetDescr_Type)) g_state.known.maxlen = maxlen.release();
         PyErr_Clear();
     }
     PyObject* future_methods[3];
-    g_known.future = known_type("_asyncio", "Future", {s.done, s.set_result, s.cancel}, future_methods);
-    if (g_known.future != nullptr) {
-        g_known.done = future_methods[0];
-        g_known.set_result = future_methods[1];
-        g_known.cancel = future_methods[2];
+    g_state.known.future = known_type("_asyncio", "Future", {s.done, s.set_result, s.cancel}, future_methods);
+    if (g_state.known.future != nullptr) {
+        g_state.known.done = future_methods[0];
+        g_state.known.set_result = future_methods[1];
+        g_state.known.cancel = future_methods[2];
     }
 }
 
@@ -148,8 +132,8 @@ bool no_own_attributes(PyObject* obj) noexcept {
     return type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
 }
 
-bool known_deque(PyObject* que) noexcept { return Py_IS_TYPE(que, g_known.deque); }
-bool known_future(PyObject* fut) noexcept { return Py_IS_TYPE(fut, g_known.future) && no_own_attributes(fut); }
+bool known_deque(PyObject* que) noexcept { return Py_IS_TYPE(que, g_state.known.deque); }
+bool known_future(PyObject* fut) noexcept { return Py_IS_TYPE(fut, g_state.known.future) && no_own_attributes(fut); }
 
 // obj.<name>(arg) or obj.<name>(): through the type's own method when `known`, by name
 // otherwise. New reference, or null with an error.
@@ -170,23 +154,21 @@ int call_discard(PyObject* obj, bool known, PyObject* method, PyObject* name, Py
 
 // ---- deques
 
-// One emptied deque, kept for the next entry that needs a fresh one. It is kept only when
+// One emptied deque (g_state.spare_deque), kept for the next entry that needs a fresh one. It is kept only when
 // nothing else can reach it (no other reference, no weak reference, out of the collector's
 // lists) and it is exactly what `deque()` makes (the built-in type, empty, no maxlen), so
 // handing it out instead of calling the built-in type is the same to everyone.
-PyObject* g_spare_deque = nullptr;
-bool g_spare_tracked = false;  // it was tracked by the collector before it was kept
 
 bool unreachable_fresh_deque(PyObject* que) noexcept {
-    if (!known_deque(que) || g_known.maxlen == nullptr || Py_REFCNT(que) != 1 || PyObject_Size(que) != 0) {
+    if (!known_deque(que) || g_state.known.maxlen == nullptr || Py_REFCNT(que) != 1 || PyObject_Size(que) != 0) {
         PyErr_Clear();
         return false;
     }
-    const Py_ssize_t weaklist = g_known.deque->tp_weaklistoffset;
+    const Py_ssize_t weaklist = g_state.known.deque->tp_weaklistoffset;
     if (weaklist <= 0 || *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(que) + weaklist) != nullptr)
         return false;
-    PyObject* maxlen =
-        Py_TYPE(g_known.maxlen)->tp_descr_get(g_known.maxlen, que, reinterpret_cast<PyObject*>(g_known.deque));
+    PyObject* maxlen = Py_TYPE(g_state.known.maxlen)
+                           ->tp_descr_get(g_state.known.maxlen, que, reinterpret_cast<PyObject*>(g_state.known.deque));
     if (maxlen == nullptr) {
         PyErr_Clear();
         return false;
@@ -197,10 +179,10 @@ bool unreachable_fresh_deque(PyObject* que) noexcept {
 
 // Takes over `que`, a deque just deleted from the table, as the spare when it may serve.
 void release_deque(Ref& que) noexcept {
-    if (g_spare_deque != nullptr || !unreachable_fresh_deque(que.get())) return;
-    g_spare_tracked = PyObject_GC_IsTracked(que.get()) != 0;
-    if (g_spare_tracked) PyObject_GC_UnTrack(que.get());
-    g_spare_deque = que.release();
+    if (g_state.spare_deque != nullptr || !unreachable_fresh_deque(que.get())) return;
+    g_state.spare_deque_tracked = PyObject_GC_IsTracked(que.get()) != 0;
+    if (g_state.spare_deque_tracked) PyObject_GC_UnTrack(que.get());
+    g_state.spare_deque = que.release();
 }
 
 // deque(), with `deque` the module global as at this call: the spare when the global is
@@ -208,39 +190,31 @@ void release_deque(Ref& que) noexcept {
 PyObject* new_deque() noexcept {
     Ref deque = Ref::steal(module_global(S().deque));  // as at this call
     if (!deque) return nullptr;
-    if (g_spare_deque != nullptr && deque.get() == reinterpret_cast<PyObject*>(g_known.deque)) {
-        PyObject* que = g_spare_deque;
-        g_spare_deque = nullptr;
-        if (g_spare_tracked) PyObject_GC_Track(que);
+    if (g_state.spare_deque != nullptr && deque.get() == reinterpret_cast<PyObject*>(g_state.known.deque)) {
+        PyObject* que = g_state.spare_deque;
+        g_state.spare_deque = nullptr;
+        if (g_state.spare_deque_tracked) PyObject_GC_Track(que);
         return que;
     }
     return PyObject_CallNoArgs(deque.get());
 }
 
-PyObject* popleft(PyObject* que) noexcept { return call_method(que, known_deque(que), g_known.popleft, S().popleft); }
+PyObject* popleft(PyObject* que) noexcept {
+    return call_method(que, known_deque(que), g_state.known.popleft, S().popleft);
+}
 
 // fut.done() as a truth value: 1, 0, or -1 with an error.
 int is_done(PyObject* fut) noexcept {
-    Ref done = Ref::steal(call_method(fut, known_future(fut), g_known.done, S().done));
+    Ref done = Ref::steal(call_method(fut, known_future(fut), g_state.known.done, S().done));
     return done ? PyObject_IsTrue(done.get()) : -1;
 }
 
 // ---- the table
 
-// Keys made lately, by command object: a client registers and resolves the same few
-// command strings over and over, and lower() of a str always gives an equal string, so
-// the key made last time (its hash already computed) serves again. Only short commands
-// are kept, so what this holds stays small.
-constexpr size_t kRecentCommands = 16;  // indexed by the top four bits of a 64-bit hash
-constexpr Py_ssize_t kKeptCommand = 64;
-
-struct RecentCommand {
-    PyObject* command;  // exact str, strong, or null
-    PyObject* key;      // its lower-case form, strong
-};
-
-RecentCommand g_recent_commands[kRecentCommands];
-
+// Keys made lately, by command object (g_state.command_keys): a client registers and
+// resolves the same few command strings over and over, and lower() of a str always gives
+// an equal string, so the key made last time (its hash already computed) serves again.
+// Only short commands are kept, so what this holds stays small.
 // The key of `command`: its lower() (full Unicode lower-casing). None passes the
 // argument test but has no lower-case form: it is refused here, before anything changes.
 PyObject* command_key(PyObject* command) noexcept {
@@ -250,11 +224,12 @@ PyObject* command_key(PyObject* command) noexcept {
     }
     // Fibonacci hashing of the address: its low bits are alignment, its high bits spread.
     const uint64_t spread = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(command)) * 0x9E3779B97F4A7C15u;
-    RecentCommand& recent = g_recent_commands[spread >> 60];
+    static_assert(kCommandKeys == 16, "indexed by the top four bits of a 64-bit hash");
+    CommandKey& recent = g_state.command_keys[spread >> 60];
     if (recent.command == command) return Py_NewRef(recent.key);
     PyObject* key = PyUnicode_IS_ASCII(command)
                         ? ascii_lower(command)
-                        : call_method(command, g_known.lower != nullptr, g_known.lower, S().lower);
+                        : call_method(command, g_state.known.lower != nullptr, g_state.known.lower, S().lower);
     if (key == nullptr || PyUnicode_GET_LENGTH(command) > kKeptCommand) return key;
     PyObject* old_command = recent.command;
     PyObject* old_key = recent.key;
@@ -360,7 +335,8 @@ PyObject* register_rpc(Gatekeeper* self, PyObject* command) noexcept {
         que = Ref::steal(new_deque());
         if (!que || pending_set(self, key.get(), que.get()) < 0) return nullptr;
     }
-    if (call_discard(que.get(), known_deque(que.get()), g_known.append, S().append, fut.get()) < 0) return nullptr;
+    if (call_discard(que.get(), known_deque(que.get()), g_state.known.append, S().append, fut.get()) < 0)
+        return nullptr;
     return fut.release();
 }
 
@@ -379,15 +355,14 @@ PyObject* complete_oldest(Gatekeeper* self, PyObject* command, PyObject* outcome
     int done = is_done(fut.get());
     if (done < 0) return nullptr;
     if (!done) {
-        const int set =
-            exception ? call_discard(fut.get(), false, nullptr, S().set_exception, outcome)
-                      : call_discard(fut.get(), known_future(fut.get()), g_known.set_result, S().set_result, outcome);
+        const int set = exception ? call_discard(fut.get(), false, nullptr, S().set_exception, outcome)
+                                  : call_discard(fut.get(), known_future(fut.get()), g_state.known.set_result,
+                                                 S().set_result, outcome);
         if (set < 0) return nullptr;
     }
     if (drop_if_empty(self, key.get(), que) < 0) return nullptr;
     Py_RETURN_NONE;
 }
-
 
 // The instance Future.set_exception(exception) would set (new reference), or null with
 // the error it would raise: a class is called with no arguments; what is not then an
@@ -417,7 +392,7 @@ PyObject* remove_future(Gatekeeper* self, PyObject* command, PyObject* fut) noex
     int pending = pending_entry(self, command, &key, &que);
     if (pending <= 0) return pending < 0 ? nullptr : Py_NewRef(Py_None);
     // A future that is not (or no longer) queued is no error: it may have been resolved.
-    if (call_discard(que.get(), known_deque(que.get()), g_known.remove, S().remove, fut) < 0) {
+    if (call_discard(que.get(), known_deque(que.get()), g_state.known.remove, S().remove, fut) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
         PyErr_Clear();
     }
@@ -456,7 +431,7 @@ int settle_entry(Gatekeeper* self, PyObject* key, Failure* failure, Py_ssize_t* 
         if (done) continue;
         int called;
         if (failure == nullptr) {
-            called = call_discard(fut.get(), known_future(fut.get()), g_known.cancel, S().cancel);
+            called = call_discard(fut.get(), known_future(fut.get()), g_state.known.cancel, S().cancel);
         } else {
             Ref exception = std::move(failure->next);
             called = call_discard(fut.get(), false, nullptr, S().set_exception, exception.get());

@@ -44,8 +44,7 @@ int Gate::get_destination_mask(PyObject* command, int32_t* mask) const noexcept 
 
 int Gate::route_to_queues(PyObject* record, PyObject* rpc_queue, PyObject* evt_queue) const noexcept {
     if (exact_) {
-        return discard(
-            as_called(kRouteToQueuesDef, vrel::route_to_queues(gatekeeper(), record, rpc_queue, evt_queue)));
+        return discard(as_called(kRouteToQueuesDef, vrel::route_to_queues(gatekeeper(), record, rpc_queue, evt_queue)));
     }
     return discard(call_by_name(gate_, S().route_to_queues, record, rpc_queue, evt_queue));
 }

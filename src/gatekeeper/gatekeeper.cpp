@@ -1,6 +1,7 @@
 // The Gatekeeper type: fields, construction, table attributes, the two look-ups.
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "common/command_name.hpp"
 #include "common/compat.hpp"
@@ -55,14 +56,12 @@ int normalise_handlers(PyObject* handlers, PyObject* norm) noexcept {
     }
 }
 
-// Before a table field changes: what was remembered from the old tables no longer holds.
-// A table a caller assigns may be a dict whose changes no watcher sees (an object's
-// attribute dict on 3.13), so masks are remembered only while both tables are the ones
-// the gate built itself.
-void forget_tables(Gatekeeper* self, bool own_tables) noexcept {
+// Within the Update that replaces a table. A table a caller assigns may be a dict whose
+// changes no watcher sees (an object's attribute dict on 3.13), so masks are remembered
+// only while both tables are the ones the gate built itself.
+void tables_replaced(Gatekeeper* self, bool own_tables) noexcept {
     self->tables_own = own_tables;
     self->tables_watched = false;
-    forget_remembered();
 }
 
 // The last act of construction, after the tables are set: the running loop, or None
@@ -89,18 +88,13 @@ int init(Gatekeeper* self, PyObject* handlers, PyObject* error_codes) noexcept {
     }
     Ref pending = Ref::steal(PyDict_New());
     if (!pending) return fail(kInitSite);
-    // Every table replaced and the remembered masks forgotten before an old table is
-    // dropped: the drop may run code that asks this gate for a mask.
-    Ref old_pending = Ref::steal(self->pending_futures);
-    Ref old_handlers = Ref::steal(self->handler_map);
-    Ref old_codes = Ref::steal(self->error_codes);
-    self->pending_futures = pending.release();
-    self->handler_map = norm.release();
-    self->error_codes = Py_NewRef(error_codes);
-    forget_tables(self, true);
-    old_pending = Ref();
-    old_handlers = Ref();
-    old_codes = Ref();
+    {
+        Update update;
+        update.set(&self->pending_futures, pending.release());
+        update.set(&self->handler_map, norm.release());
+        update.set(&self->error_codes, Py_NewRef(error_codes));
+        tables_replaced(self, true);
+    }
     if (capture_loop(self) < 0) return fail(kInitSite);
     return 0;
 }
@@ -135,13 +129,12 @@ int gatekeeper_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
 
 int gatekeeper_clear(PyObject* op) noexcept {
     Gatekeeper* self = as_gatekeeper(op);
-    Ref old[4] = {Ref::steal(self->pending_futures), Ref::steal(self->handler_map), Ref::steal(self->error_codes),
-                  Ref::steal(self->loop)};
-    self->pending_futures = Py_NewRef(Py_None);
-    self->handler_map = Py_NewRef(Py_None);
-    self->error_codes = Py_NewRef(Py_None);
-    self->loop = Py_NewRef(Py_None);
-    forget_tables(self, false);
+    Update update;
+    update.set(&self->pending_futures, Py_NewRef(Py_None));
+    update.set(&self->handler_map, Py_NewRef(Py_None));
+    update.set(&self->error_codes, Py_NewRef(Py_None));
+    update.set(&self->loop, Py_NewRef(Py_None));
+    tables_replaced(self, false);
     return 0;
 }
 
@@ -179,8 +172,9 @@ PyObject* get_table(PyObject* op, void* closure) noexcept { return Py_NewRef(*ta
 int set_table(PyObject* op, PyObject* value, void* closure) noexcept {
     if (value == nullptr) value = Py_None;
     if (!value_type_ok(value, &PyDict_Type)) return fail(*static_cast<TableField*>(closure)->set_site);
-    if (closure != &kErrorCodesField) forget_tables(as_gatekeeper(op), false);
-    set_field(table_slot(op, closure), value);
+    Update update;
+    update.set(table_slot(op, closure), Py_NewRef(value));
+    if (closure != &kErrorCodesField) tables_replaced(as_gatekeeper(op), false);
     return 0;
 }
 
@@ -193,20 +187,9 @@ PyGetSetDef gatekeeper_getset[] = {
 
 // ---- the two look-ups
 
-// Masks lately given to Python callers, remembered under the rules of remembered.hpp: a
-// command of up to this many characters, whose text, not identity, finds the entry
-// (callers make a fresh string per packet). The process's, not a gate's.
-constexpr Py_ssize_t kRememberedCommand = 64;
-
-struct CommandMemory {
-    PyObject* command;  // exact str, strong, or null
-    uint64_t gate;      // the serial of the gate the mask was found for
-    uint64_t stamp;     // the epoch it was found at
-    int32_t mask;
-};
-
-constexpr size_t kCommandMemory = 64;
-CommandMemory g_commands[kCommandMemory];
+// Masks lately given to Python callers (g_state.command_masks): a command of up to
+// kKeptCommand characters, whose text, not identity, finds the entry (callers make a
+// fresh string per packet). The process's, not a gate's.
 
 bool same_text(PyObject* a, PyObject* b) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -215,23 +198,24 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
 }
 
 PyObject* get_destination_mask(Gatekeeper* gate, PyObject* command) noexcept {
-    CommandMemory* memory = nullptr;
-    if (PyUnicode_CheckExact(command) && PyUnicode_GET_LENGTH(command) <= kRememberedCommand) {
+    KeyedMask* entry = nullptr;
+    if (PyUnicode_CheckExact(command) && PyUnicode_GET_LENGTH(command) <= kKeptCommand) {
         // A str's hash never fails, and is kept in the string once computed.
-        memory = &g_commands[static_cast<size_t>(PyObject_Hash(command)) % kCommandMemory];
-        if (memory->gate == gate->serial && memory->stamp == epoch() && memory->command != nullptr &&
-            same_text(memory->command, command)) {
-            return PyLong_FromLong(memory->mask);
-        }
+        entry = &g_state.command_masks[static_cast<size_t>(PyObject_Hash(command)) % kCommandMasks];
+        const int32_t* known = recall(entry->mask, gate->serial);
+        if (known != nullptr && same_text(entry->key, command)) return PyLong_FromLong(*known);
     }
-    const bool rememberable = memory != nullptr && masks_are_watched(gate);
+    const bool rememberable = entry != nullptr && masks_are_watched(gate);
     const uint64_t stamp = epoch();
     int32_t mask;
     if (destination_mask(gate, command, &mask) < 0) return nullptr;
-    if (rememberable && may_remember(stamp, {gate->pending_futures, gate->handler_map})) {
-        PyObject* old = memory->command;
-        *memory = {Py_NewRef(command), gate->serial, stamp, mask};
-        Py_XDECREF(old);  // an exact str: no code runs
+    if (rememberable) {
+        if (entry->key == nullptr || !same_text(entry->key, command)) {
+            forget(entry->mask);  // no mask beside another command's text
+            PyObject* old = std::exchange(entry->key, Py_NewRef(command));
+            Py_XDECREF(old);  // an exact str: no code runs
+        }
+        remember(entry->mask, stamp, gate->serial, mask, {gate->pending_futures, gate->handler_map});
     }
     return PyLong_FromLong(mask);
 }

@@ -139,7 +139,7 @@ int import_and_bind(PyObject* module, PyObject* value, PyObject* name) noexcept 
 // and the formatters only once all four imports have succeeded.
 int exec_steps(PyObject* module) noexcept {
     // The module, its namespace and the builtins, which global look-ups read.
-    g_state.module = Py_NewRef(module);
+    g_state.module = module;  // borrowed: the module owns the state
     g_state.dict = Py_NewRef(PyModule_GetDict(module));
     g_state.builtins = PyImport_ImportModule("builtins");
     if (g_state.builtins == nullptr) return -1;
@@ -189,11 +189,29 @@ int module_exec(PyObject* module) noexcept {
     if (exec_steps(module) == 0) return 0;
     // Forget the module so that a later import starts afresh; what was already readied
     // or bound stays as it is.
-    Py_CLEAR(g_state.module);
+    g_state.module = nullptr;
     Py_CLEAR(g_state.dict);
     Py_CLEAR(g_state.builtins);
     return -1;
 }
+
+// The state's references, reported as the module's own: its namespace holds functions
+// that hold the module, and what the state keeps may lead back to it, so only the
+// collector can free it.
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    if (module != g_state.module) return 0;
+    return traverse_state(visit, arg);
+}
+
+// The module is being freed, or its cycles broken (at interpreter finalisation, or when
+// every reference to it is gone): the state goes with it. An abandoned module (its
+// execution failed) owns none.
+int module_clear(PyObject* module) noexcept {
+    if (module == g_state.module) release_state();
+    return 0;
+}
+
+void module_free(void* module) noexcept { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -208,9 +226,9 @@ PyModuleDef module_def = {
     0,           // m_size: all state is process-wide
     nullptr,     // m_methods: the functions are bound during execution
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace

@@ -82,19 +82,19 @@ int report_to_loop(PyObject* command) noexcept {
 
 // ---- coroutine handlers: tasks held until they finish
 
-// task -> command of every task made from a handler's coroutine and not yet finished: the
-// loop holds its tasks only weakly. The process's, like the module.
-PyObject* g_handler_tasks = nullptr;
-PyObject* g_task_done = nullptr;  // the done callback of those tasks
+// g_state.handler_tasks: task -> command of every task made from a handler's coroutine
+// and not yet finished, since the loop holds its tasks only weakly.
 
 // A handler's task has finished: it is let go, and its exception, if any, reported to its
 // loop. Retrieving the exception here keeps the loop from logging it again as never
 // retrieved.
 PyObject* handler_task_done(PyObject*, PyObject* task) noexcept {
     PyObject* found = nullptr;
-    if (dict_get_ref(g_handler_tasks, task, &found) < 0) return nullptr;
+    // Held: deleting the entry may run code that releases the state.
+    Ref tasks = Ref::borrow(g_state.handler_tasks);
+    if (tasks && dict_get_ref(tasks.get(), task, &found) < 0) return nullptr;
     Ref command = found != nullptr ? Ref::steal(found) : Ref::borrow(Py_None);
-    if (found != nullptr && PyDict_DelItem(g_handler_tasks, task) < 0) return nullptr;
+    if (found != nullptr && PyDict_DelItem(tasks.get(), task) < 0) return nullptr;
     Ref cancelled = Ref::steal(call_method(task, S().cancelled));
     if (!cancelled) return nullptr;
     int is_cancelled = PyObject_IsTrue(cancelled.get());
@@ -114,22 +114,25 @@ const FunctionDef kTaskDoneDef{"_handler_task_done", &kTaskDoneSig, body<handler
 // The coroutine a handler returned, as a task of the running loop, held until it finishes.
 // 0, or -1 with an error.
 int schedule(PyObject* coroutine, PyObject* command) noexcept {
-    if (g_handler_tasks == nullptr) {
+    if (g_state.handler_tasks == nullptr) {
         Ref tasks = Ref::steal(PyDict_New());
         Ref done = Ref::steal(new_function(kTaskDoneDef));
         if (!tasks || !done) return -1;
-        g_handler_tasks = tasks.release();
-        g_task_done = done.release();
+        g_state.handler_tasks = tasks.release();
+        g_state.task_done = done.release();
     }
+    // Held: create_task and add_done_callback run code, which may release the state.
+    Ref tasks = Ref::borrow(g_state.handler_tasks);
+    Ref done = Ref::borrow(g_state.task_done);
     Ref loop = Ref::steal(running_loop());
     if (!loop) return -1;
     Ref task = Ref::steal(call_method(loop.get(), S().create_task, coroutine));
-    if (!task || PyDict_SetItem(g_handler_tasks, task.get(), command) < 0) return -1;
-    Ref ignored = Ref::steal(call_method(task.get(), S().add_done_callback, g_task_done));
+    if (!task || PyDict_SetItem(tasks.get(), task.get(), command) < 0) return -1;
+    Ref ignored = Ref::steal(call_method(task.get(), S().add_done_callback, done.get()));
     if (!ignored) {
         // Not held after all: the failure is the record's.
         PyObject* exception = PyErr_GetRaisedException();
-        if (PyDict_DelItem(g_handler_tasks, task.get()) < 0) PyErr_Clear();
+        if (PyDict_DelItem(tasks.get(), task.get()) < 0) PyErr_Clear();
         PyErr_SetRaisedException(exception);
         return -1;
     }

@@ -80,26 +80,17 @@ bool read_header(const char* data, Py_ssize_t n, Header* h) noexcept {
     return true;
 }
 
-// Command fields seen lately in this process, each with the mask its parser's gate gave
-// it, remembered under the rules of remembered.hpp. A packet whose field is found here
+// Command fields seen lately in this process (g_state.field_masks), each with the mask
+// its parser's gate gave it. A packet whose field is found here
 // looks the cache up with the same bytes object (its hash already computed) instead of
 // making a fresh one; and while the mask is still current for its parser, an unwanted
 // packet needs no look-up at all. The table is the process's, not a connection's: a
 // parser pays nothing for it.
-struct FieldMemory {
-    PyObject* key;    // exact bytes, strong, or null: the field
-    uint64_t parser;  // the serial of the parser `mask` was found for (0: none)
-    uint64_t stamp;   // the epoch `mask` was found at
-    int32_t mask;
-};
-
-constexpr size_t kFieldSets = 128;  // of two ways each
-FieldMemory g_fields[kFieldSets * 2];
 
 // The entry for a command field, its key made to match the field: the one already there
 // when the content is the same, else the one used least lately in its set, given a new
 // key and no mask. Null with MemoryError.
-FieldMemory* field_memory(const char* field, Py_ssize_t size) noexcept {
+KeyedMask* field_entry(const char* field, Py_ssize_t size) noexcept {
     // The set is picked from the field's length and a few of its bytes, which is cheap;
     // every byte decides whether a kept key is the same field. The way used last comes
     // first, so that two busy fields sharing a set both stay.
@@ -108,7 +99,7 @@ FieldMemory* field_memory(const char* field, Py_ssize_t size) noexcept {
         ends ^= static_cast<uint64_t>(static_cast<unsigned char>(field[0])) << 8 |
                 static_cast<uint64_t>(static_cast<unsigned char>(field[size - 1])) << 16;
     if (size > 2) ends ^= static_cast<uint64_t>(static_cast<unsigned char>(field[size / 2])) << 24;
-    FieldMemory* set = &g_fields[(ends * 0x9E3779B97F4A7C15u >> 32) % kFieldSets * 2];
+    KeyedMask* set = &g_state.field_masks[(ends * 0x9E3779B97F4A7C15u >> 32) % kFieldSets * 2];
     for (int way = 0; way < 2; ++way) {
         PyObject* kept = set[way].key;
         if (kept != nullptr && PyBytes_GET_SIZE(kept) == size &&
@@ -121,7 +112,7 @@ FieldMemory* field_memory(const char* field, Py_ssize_t size) noexcept {
     if (key == nullptr) return nullptr;
     PyObject* dropped = set[1].key;
     set[1] = set[0];
-    set[0] = FieldMemory{key, 0, 0, 0};
+    set[0] = KeyedMask{key, {}};
     Py_XDECREF(dropped);  // bytes: no code of anyone's runs
     return &set[0];
 }
@@ -148,12 +139,10 @@ PyObject* command_name(XtPreParser* self, PyObject* key, bool keep) noexcept {
     return name.release();
 }
 
-GlobalAttr g_loads{&Strings::orjson, &Strings::loads};
-
 // orjson.loads(payload), both looked up now; null (and no error) when anything fails.
 PyObject* decode_payload(const char* data, Py_ssize_t start, Py_ssize_t end) noexcept {
     Ref result;
-    Ref loads = Ref::steal(global_attr(g_loads));
+    Ref loads = Ref::steal(global_attr(&g_state.loads, S().orjson, S().loads));
     if (loads) {
         Ref payload = Ref::steal(PyBytes_FromStringAndSize(data + start, end - start));
         if (payload) {
@@ -177,15 +166,11 @@ PyObject* parse_and_route(XtPreParser* self, PyObject* msg) noexcept {
 int init(XtPreParser* self, PyObject* gatekeeper) noexcept {
     Ref cache = Ref::steal(PyDict_New());
     if (!cache) return fail(kInitSite);
-    // Every field replaced and the masks remembered for this parser (found with the old
-    // gate and cache) forgotten before an old value is dropped: the drop may run code
-    // that uses the parser.
-    Ref old_gate = Ref::steal(self->gate);
-    Ref old_cache = Ref::steal(self->cmd_cache);
-    self->gate = Py_NewRef(gatekeeper);
-    self->cmd_cache = cache.release();
+    // The masks remembered for this parser were found with the old gate and cache.
+    Update update;
+    update.set(&self->gate, Py_NewRef(gatekeeper));
+    update.set(&self->cmd_cache, cache.release());
     self->cache_watched = watch(self->cmd_cache);
-    forget_remembered();
     return 0;
 }
 
@@ -213,12 +198,10 @@ int parser_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
 
 int parser_clear(PyObject* op) noexcept {
     XtPreParser* self = as_parser(op);
-    Ref old_gate = Ref::steal(self->gate);
-    Ref old_cache = Ref::steal(self->cmd_cache);
-    self->gate = Py_NewRef(Py_None);
-    self->cmd_cache = Py_NewRef(Py_None);
+    Update update;
+    update.set(&self->gate, Py_NewRef(Py_None));
+    update.set(&self->cmd_cache, Py_NewRef(Py_None));
     self->cache_watched = false;
-    forget_remembered();
     return 0;
 }
 
@@ -245,57 +228,85 @@ PyTypeObject XtPreParserType = make_parser_type();
 
 const FunctionDef kParseAndRouteDef{"parse_and_route", &kParseSig, body<parse_and_route>};
 
+namespace {
+
+// The command field of a message and what is known of it: its key for the cache, and
+// its mask when one is remembered and still current for this parser.
+struct Field {
+    Ref key;                     // exact bytes: the field
+    KeyedMask* entry = nullptr;  // its entry among the remembered fields; null: too long to keep
+    const int32_t* known = nullptr;
+};
+
+// 0 with *out filled, or -1 with an error. Fields too long to keep are named on every
+// sight and never stored: the cache may hold anything a caller put there, but a peer's
+// huge fields cost memory only while their packet is handled.
+int read_field(XtPreParser* self, const char* field, Py_ssize_t size, Field* out) noexcept {
+    if (VREL_UNLIKELY(size > kKeptCommand)) {
+        out->key = Ref::steal(PyBytes_FromStringAndSize(field, size));
+        return out->key ? 0 : -1;
+    }
+    out->entry = field_entry(field, size);
+    if (out->entry == nullptr) return -1;
+    out->key = Ref::borrow(out->entry->key);
+    out->known = recall(out->entry->mask, self->serial);
+    return 0;
+}
+
+// The command name and mask of a field not known: the cache, then the gate. 0, or -1 with
+// an error. A mask found while nothing it derives from is seen changing is remembered.
+int ask(XtPreParser* self, Field& f, Ref* name, int32_t* mask) noexcept {
+    Ref held = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
+    const Gate gate{held.get()};
+    const bool rememberable =
+        f.entry != nullptr && self->cache_watched && gate.exact() && masks_are_watched(gate.gatekeeper());
+    const uint64_t stamp = epoch();
+    *name = Ref::steal(command_name(self, f.key.get(), f.entry != nullptr));
+    if (!*name || gate.get_destination_mask(name->get(), mask) < 0) return -1;
+    // Unless code run meanwhile has given the entry to another field.
+    if (rememberable && f.entry->key == f.key.get()) {
+        remember(f.entry->mask, stamp, self->serial, *mask,
+                 {self->cmd_cache, gate.gatekeeper()->pending_futures, gate.gatekeeper()->handler_map});
+    }
+    return 0;
+}
+
+// The payload's JSON, decoded; None when there is none or it does not decode.
+Ref payload(const char* data, Py_ssize_t n, Py_ssize_t start) noexcept {
+    if (start != -1) {
+        const Py_ssize_t end = field_end(data, n, start);
+        if (start < end) {
+            PyObject* decoded = decode_payload(data, start, end);
+            if (decoded != nullptr) return Ref::steal(decoded);
+        }
+    }
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
 int parse_message(XtPreParser* self, const char* data, Py_ssize_t n, Parsed* out) noexcept {
     if (n < 4 || data[0] != '%' || data[1] != 'x' || data[2] != 't' || data[3] != '%') return 0;
     Header h;
     if (!read_header(data, n, &h)) return 0;
-
-    const char* field = data + h.command_start;
-    const Py_ssize_t size = h.command_end - h.command_start;
-    // Fields too long to keep are named on every sight and never stored: the cache may
-    // hold anything a caller put there, but a peer's huge fields cost memory only while
-    // their packet is handled.
-    const bool keep = VREL_LIKELY(size <= kCacheableCommand);
-    FieldMemory* memory = nullptr;
-    Ref key;
-    bool current = false;  // memory->mask is the answer: nothing it was found from has changed since
-    if (keep) {
-        memory = field_memory(field, size);
-        if (memory == nullptr) return -1;
-        key = Ref::borrow(memory->key);
-        current = memory->parser == self->serial && memory->stamp == epoch();
-        if (current && memory->mask == 0) return 0;
-    } else {
-        key = Ref::steal(PyBytes_FromStringAndSize(field, size));
-        if (!key) return -1;
+    Field f;
+    if (read_field(self, data + h.command_start, h.command_end - h.command_start, &f) < 0) return -1;
+    if (f.known != nullptr && *f.known == 0) return 0;  // unwanted, and nothing has changed
+    Ref name;
+    int32_t mask;
+    if (f.known != nullptr) {
+        // A current mask means the cache holds the name: found with no code run.
+        mask = *f.known;
+        name = Ref::steal(command_name(self, f.key.get(), true));
+        if (!name) return -1;
+    } else if (ask(self, f, &name, &mask) < 0) {
+        return -1;
     }
-    const int32_t remembered = current ? memory->mask : 0;
-    Ref held = Ref::borrow(self->gate);  // the gate may drop the parser's last hold on itself
-    const Gate gate{held.get()};
-    const bool rememberable = memory != nullptr && !current && self->cache_watched && gate.exact() &&
-                              masks_are_watched(gate.gatekeeper());
-    const uint64_t stamp = epoch();
-    // A current mask means the cache holds the name: found with no code run.
-    Ref name = Ref::steal(command_name(self, key.get(), keep));
-    if (!name) return -1;
-    int32_t mask = remembered;
-    if (!current && gate.get_destination_mask(name.get(), &mask) < 0) return -1;
-    // Unless code run meanwhile has given the entry to another field.
-    if (rememberable && memory->key == key.get() &&
-        may_remember(stamp, {self->cmd_cache, gate.gatekeeper()->pending_futures, gate.gatekeeper()->handler_map}))
-        *memory = {memory->key, self->serial, stamp, mask};
     if (mask == 0) return 0;
-
-    Ref payload_data;
-    if (h.payload_start != -1) {
-        const Py_ssize_t payload_end = field_end(data, n, h.payload_start);
-        if (h.payload_start < payload_end)
-            payload_data = Ref::steal(decode_payload(data, h.payload_start, payload_end));
-    }
     out->command = std::move(name);
     out->status = h.status;
     out->error_code = h.error_code;
-    out->data = payload_data ? std::move(payload_data) : Ref::borrow(Py_None);
+    out->data = payload(data, n, h.payload_start);
     out->destination = mask;
     return 1;
 }

@@ -25,16 +25,6 @@ struct XtPreParser {
     bool cache_watched;  // cmd_cache is watched: masks found now may be remembered
 };
 
-// The cache stops growing at this many entries, so a peer sending endless distinct
-// command names cannot exhaust memory; names are still derived, just not stored.
-inline constexpr Py_ssize_t kCmdCacheLimit = 65536;
-
-// Command fields longer than this are named on every sight and never kept (neither in the
-// cache nor among the fields remembered): real command names are a few dozen bytes, and without the
-// bound a peer could make the cache hold 65,536 fields of any size. With it, what a
-// parser keeps between calls is bounded whatever the peer sends.
-inline constexpr Py_ssize_t kCacheableCommand = 64;
-
 // The fields of the record a message yields, owned.
 struct Parsed {
     Ref command;  // exact str

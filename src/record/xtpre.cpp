@@ -107,10 +107,8 @@ int xtpre_clear(PyObject* op) noexcept {
 
 // Records come and go at the rate packets arrive: a few freed ones of the exact type are
 // kept for reuse, which spares the allocator and the collector's bookkeeping on each
-// packet, as the interpreter's own free lists do. Subclass instances are freed normally.
-constexpr int kFreeRecords = 64;
-XtPre* g_free_records[kFreeRecords];
-int g_free_count = 0;
+// packet, as the interpreter's own free lists do (g_state.free_records). Subclass
+// instances are freed normally.
 
 void xtpre_dealloc(PyObject* op) noexcept {
     PyObject_GC_UnTrack(op);
@@ -118,8 +116,8 @@ void xtpre_dealloc(PyObject* op) noexcept {
     XtPre* self = as_xtpre(op);
     Py_CLEAR(self->command);
     Py_CLEAR(self->data);
-    if (Py_IS_TYPE(op, &XtPreType) && g_free_count < kFreeRecords) {
-        g_free_records[g_free_count++] = self;
+    if (Py_IS_TYPE(op, &XtPreType) && g_state.free_record_count < kFreeRecords) {
+        g_state.free_records[g_state.free_record_count++] = op;
     } else {
         Py_TYPE(op)->tp_free(op);
     }
@@ -242,8 +240,8 @@ PyTypeObject XtPreType = make_xtpre_type();
 PyObject* new_xtpre(PyObject* command, int32_t status, int32_t error_code, PyObject* data,
                     int32_t destination) noexcept {
     XtPre* self;
-    if (g_free_count > 0) {
-        self = g_free_records[--g_free_count];
+    if (g_state.free_record_count > 0) {
+        self = reinterpret_cast<XtPre*>(g_state.free_records[--g_state.free_record_count]);
         PyObject_Init(reinterpret_cast<PyObject*>(self), &XtPreType);
     } else {
         self = PyObject_GC_New(XtPre, &XtPreType);

@@ -206,8 +206,8 @@ PyObject* make_text_signature(const Signature& sig, bool method) noexcept {
 // that the body takes the parameters its Signature lists; 0, or -1 with an error.
 int prepare_entry(const FunctionDef& def, PyObject* qualname) noexcept {
     if (def.arity != def.sig->count) {
-        PyErr_Format(PyExc_SystemError, "%U: the body takes %d parameters, its signature lists %d", qualname,
-                     def.arity, def.sig->count);
+        PyErr_Format(PyExc_SystemError, "%U: the body takes %d parameters, its signature lists %d", qualname, def.arity,
+                     def.sig->count);
         return -1;
     }
     if (def.sig->entry != nullptr) return 0;

@@ -6,38 +6,9 @@
 
 namespace vrel {
 
-uint64_t g_epoch = 1;
-
 namespace {
 
-// A change a watcher was told of, kept until its dict is seen to hold what it announced.
-struct Announced {
-    PyObject* dict;  // borrowed: a dict is not freed while a change to it is on its way,
-                     // and its DEALLOCATED event drops what is kept of it
-    PyDict_WatchEvent event;
-    // ADDED, MODIFIED, DELETED: the key, owned, and the new value's address (compared,
-    // never used). Keys are exact str or bytes, whose release runs no code.
-    PyObject* key;
-    const void* value;
-    // CLONED: the source's entries in the same way.
-    PyObject** keys;
-    const void** values;
-    Py_ssize_t count;
-};
-
-constexpr int kAnnounced = 8;  // changes nested in other watchers' code; more turn remembering off
-constexpr Py_ssize_t kClonedEntries = 64;  // larger copies turn remembering off
-
-constexpr int kTainted = 32;  // dicts that have held an odd key; more turn remembering off
-
-Announced g_announced[kAnnounced];
-int g_count = 0;
-PyObject* g_tainted[kTainted];  // borrowed: each is watched, and its DEALLOCATED event drops it
-int g_tainted_count = 0;
-bool g_on = true;  // no watcher, too many changes at once or too many tainted dicts turn it off for good
-int g_watcher = -1;
-bool g_watcher_tried = false;
-uint64_t g_serial = 0;
+Remembering& R() noexcept { return g_state.remembering; }
 
 bool plain_key(PyObject* key) noexcept { return PyUnicode_CheckExact(key) || PyBytes_CheckExact(key); }
 
@@ -81,27 +52,27 @@ bool landed(const Announced& a) noexcept {
 // Drops what is kept of every change that has landed, or of every change to `gone`.
 void settle(PyObject* gone = nullptr) noexcept {
     int kept = 0;
-    for (int i = 0; i < g_count; ++i) {
-        Announced& a = g_announced[i];
+    for (int i = 0; i < R().announced_count; ++i) {
+        Announced& a = R().announced[i];
         if (gone != nullptr ? a.dict == gone : landed(a)) {
             release(a);
         } else {
-            std::swap(g_announced[kept++], a);
+            std::swap(R().announced[kept++], a);
         }
     }
-    g_count = kept;
+    R().announced_count = kept;
 }
 
 void turn_off() noexcept {
-    g_on = false;
-    for (int i = 0; i < g_count; ++i) release(g_announced[i]);
-    g_count = 0;
-    g_tainted_count = 0;
+    R().on = false;
+    for (int i = 0; i < R().announced_count; ++i) release(R().announced[i]);
+    R().announced_count = 0;
+    R().tainted_count = 0;
 }
 
 bool is_tainted(PyObject* dict) noexcept {
-    for (int i = 0; i < g_tainted_count; ++i) {
-        if (g_tainted[i] == dict) return true;
+    for (int i = 0; i < R().tainted_count; ++i) {
+        if (R().tainted[i] == dict) return true;
     }
     return false;
 }
@@ -111,17 +82,17 @@ bool is_tainted(PyObject* dict) noexcept {
 void taint(PyObject* dict) noexcept {
     settle(dict);
     if (is_tainted(dict)) return;
-    if (g_tainted_count == kTainted) {
+    if (R().tainted_count == kTainted) {
         turn_off();
         return;
     }
-    g_tainted[g_tainted_count++] = dict;
+    R().tainted[R().tainted_count++] = dict;
 }
 
 void untaint(PyObject* dict) noexcept {
-    for (int i = 0; i < g_tainted_count; ++i) {
-        if (g_tainted[i] == dict) {
-            g_tainted[i] = g_tainted[--g_tainted_count];
+    for (int i = 0; i < R().tainted_count; ++i) {
+        if (R().tainted[i] == dict) {
+            R().tainted[i] = R().tainted[--R().tainted_count];
             return;
         }
     }
@@ -148,7 +119,7 @@ bool copy_entries(PyObject* source, Announced& a) noexcept {
 // Keeps what is needed to see the change land; false when it cannot be (the dict is then
 // tainted). What was taken is released with the entry either way.
 bool announce(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept {
-    Announced& a = g_announced[g_count++];
+    Announced& a = R().announced[R().announced_count++];
     a.dict = dict;
     a.event = event;
     switch (event) {
@@ -169,8 +140,8 @@ bool announce(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* 
 }
 
 int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) noexcept {
-    ++g_epoch;
-    if (!g_on) return 0;
+    ++R().epoch;
+    if (!R().on) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
         settle(dict);
         untaint(dict);
@@ -181,10 +152,10 @@ int on_change(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* 
     PyObject* raised = PyErr_GetRaisedException();
     settle();
     PyErr_SetRaisedException(raised);
-    if (g_count == kAnnounced) {
+    if (R().announced_count == kAnnounced) {
         turn_off();
     } else if (!announce(event, dict, key, new_value)) {
-        release(g_announced[--g_count]);
+        release(R().announced[--R().announced_count]);
         taint(dict);
     }
     return 0;
@@ -201,17 +172,17 @@ bool bytes_warnings() noexcept {
 }  // namespace
 
 bool watch(PyObject* dict) noexcept {
-    if (!g_watcher_tried) {
-        g_watcher_tried = true;
-        g_watcher = bytes_warnings() ? -1 : PyDict_AddWatcher(on_change);
-        if (g_watcher < 0) {
+    if (!R().watcher_tried) {
+        R().watcher_tried = true;
+        R().watcher = bytes_warnings() ? -1 : PyDict_AddWatcher(on_change);
+        if (R().watcher < 0) {
             PyErr_Clear();  // all watcher slots taken: everything is looked up every time
-            g_on = false;
+            R().on = false;
         }
     }
-    if (!g_on || is_tainted(dict)) return false;
+    if (!R().on || is_tainted(dict)) return false;
     // Watched first, so that the dict's end is seen should it be tainted now.
-    if (PyDict_Watch(g_watcher, dict) < 0) {
+    if (PyDict_Watch(R().watcher, dict) < 0) {
         PyErr_Clear();
         return false;
     }
@@ -227,14 +198,22 @@ bool watch(PyObject* dict) noexcept {
 }
 
 bool may_remember(uint64_t stamp, std::initializer_list<PyObject*> sources) noexcept {
-    if (!g_on || stamp != g_epoch) return false;
+    if (!R().on || stamp != R().epoch) return false;
     for (PyObject* dict : sources) {
         if (is_tainted(dict)) return false;
     }
-    if (g_count > 0) settle();
-    return g_count == 0;
+    if (R().announced_count > 0) settle();
+    return R().announced_count == 0;
 }
 
-uint64_t next_serial() noexcept { return ++g_serial; }
+uint64_t next_serial() noexcept { return ++R().serial; }
+
+void stop_remembering() noexcept {
+    turn_off();
+    R().watcher_tried = true;
+    if (R().watcher >= 0 && PyDict_ClearWatcher(R().watcher) < 0) PyErr_Clear();
+    R().watcher = -1;
+    forget_remembered();
+}
 
 }  // namespace vrel

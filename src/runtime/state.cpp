@@ -1,5 +1,8 @@
 #include "runtime/state.hpp"
 
+#include <iterator>
+#include <utility>
+
 #include "common/compat.hpp"
 #include "common/ref.hpp"
 #include "runtime/remembered.hpp"
@@ -61,41 +64,92 @@ PyObject* running_loop() noexcept {
     return PyObject_VectorcallMethod(S().get_running_loop, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* global_attr(GlobalAttr& which) noexcept {
+PyObject* global_attr(Memo<ModuleAttr>* memo, PyObject* global, PyObject* attr) noexcept {
     // Assigning a module's __class__ changes no dict, and a subclass's descriptor would
     // then win over the dict entry: the remembered answer holds only for a plain module.
-    if (which.value != nullptr && which.stamp == epoch() && PyModule_CheckExact(which.owner)) {
-        return Py_NewRef(which.value);
-    }
-    const Strings& s = S();
-    PyObject* attr = s.*which.attr;
+    const ModuleAttr* known = recall(*memo, kProcessOwner);
+    if (known != nullptr && PyModule_CheckExact(known->module)) return Py_NewRef(known->value);
     if (g_state.dict != nullptr && !g_state.dict_watched) g_state.dict_watched = watch(g_state.dict);
     const uint64_t stamp = epoch();
     PyObject* found = nullptr;
-    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, s.*which.global, &found) : 0;
+    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, global, &found) : 0;
     if (in_namespace < 0) return nullptr;
-    Ref owner = in_namespace ? Ref::steal(found) : Ref::steal(module_global(s.*which.global));
+    Ref owner = in_namespace ? Ref::steal(found) : Ref::steal(module_global(global));
     if (!owner) return nullptr;
     // On a plain module the attribute is its dict's entry, when there is one: the module
     // type is immutable and defines no attribute of these names, so that is what getattr
     // would find, without its walk of the type.
     if (!PyModule_CheckExact(owner.get())) return PyObject_GetAttr(owner.get(), attr);
     PyObject* owner_dict = PyModule_GetDict(owner.get());
-    const bool watched = in_namespace && g_state.dict_watched && (owner.get() == which.owner || watch(owner_dict));
+    const bool watched =
+        in_namespace && g_state.dict_watched && (owner.get() == memo->value.module || watch(owner_dict));
     PyObject* value = nullptr;
     int present = dict_get_ref(owner_dict, attr, &value);
     if (present < 0) return nullptr;
     if (!present) return PyObject_GetAttr(owner.get(), attr);  // a module __getattr__, or its error
-    if (watched && may_remember(stamp, {g_state.dict, owner_dict})) {
-        PyObject* old_value = which.value;
-        PyObject* old_owner = which.owner;
-        which.value = Py_NewRef(value);
-        which.owner = Py_NewRef(owner.get());
-        which.stamp = stamp;
-        Py_XDECREF(old_value);  // last: a finaliser run here moves the epoch past the stamp
-        Py_XDECREF(old_owner);
+    if (watched) {
+        remember(*memo, stamp, kProcessOwner, ModuleAttr{Py_NewRef(value), Py_NewRef(owner.get())},
+                 {g_state.dict, owner_dict});
     }
     return value;
+}
+
+namespace {
+
+void release_all(PyObject** objects, size_t count) noexcept {
+    for (size_t i = 0; i < count; ++i) Py_CLEAR(objects[i]);
+}
+
+}  // namespace
+
+int traverse_state(visitproc visit, void* arg) noexcept {
+    State& st = g_state;
+    Py_VISIT(st.dict);
+    Py_VISIT(st.builtins);
+    for (const Memo<ModuleAttr>* memo : {&st.loads, &st.dumps}) {
+        Py_VISIT(memo->value.value);
+        Py_VISIT(memo->value.module);
+    }
+    Py_VISIT(st.handler_tasks);
+    Py_VISIT(st.task_done);
+    Py_VISIT(st.spare_deque);
+    return 0;
+}
+
+void release_state() noexcept {
+    State& st = g_state;
+    // Remembering stops first: nothing remembered is read while the rest goes.
+    stop_remembering();
+    for (KeyedMask& entry : st.command_masks) {
+        forget(entry.mask);
+        Py_CLEAR(entry.key);
+    }
+    for (KeyedMask& entry : st.field_masks) {
+        forget(entry.mask);
+        Py_CLEAR(entry.key);
+    }
+    forget(st.loads);
+    forget(st.dumps);
+    for (CommandKey& entry : st.command_keys) {
+        Py_CLEAR(entry.command);
+        Py_CLEAR(entry.key);
+    }
+    KnownMethods known = std::exchange(st.known, KnownMethods{});
+    PyObject* known_objects[] = {
+        known.lower,  reinterpret_cast<PyObject*>(known.deque),  known.maxlen, known.append,     known.popleft,
+        known.remove, reinterpret_cast<PyObject*>(known.future), known.done,   known.set_result, known.cancel};
+    release_all(known_objects, std::size(known_objects));
+    if (st.spare_deque != nullptr) {
+        if (st.spare_deque_tracked) PyObject_GC_Track(st.spare_deque);
+        Py_CLEAR(st.spare_deque);
+    }
+    while (st.free_record_count > 0) PyObject_GC_Del(st.free_records[--st.free_record_count]);
+    // The tasks still running are let go, as a loop lets go of its own.
+    Py_CLEAR(st.handler_tasks);
+    Py_CLEAR(st.task_done);
+    Py_CLEAR(st.dict);
+    Py_CLEAR(st.builtins);
+    st.module = nullptr;
 }
 
 }  // namespace vrel
