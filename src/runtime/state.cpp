@@ -64,6 +64,37 @@ PyObject* running_loop() noexcept {
     return PyObject_VectorcallMethod(S().get_running_loop, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+namespace {
+
+// The global `name` as module_global finds it (new reference), and whether the module's
+// own namespace held it; null with an error.
+PyObject* find_global(PyObject* name, bool* in_namespace) noexcept {
+    PyObject* found = nullptr;
+    const int present = g_state.dict != nullptr ? dict_get_ref(g_state.dict, name, &found) : 0;
+    if (present < 0) return nullptr;
+    *in_namespace = present != 0;
+    return present ? found : module_global(name);
+}
+
+// module.attr for a plain module: its dict's entry, when there is one (the module type
+// is immutable and defines no attribute of these names, so that is what getattr would
+// find, without its walk of the type), remembered when both dicts are watched.
+PyObject* module_attr(Memo<ModuleAttr>* memo, uint64_t stamp, PyObject* module, bool watched, PyObject* attr) noexcept {
+    PyObject* module_dict = PyModule_GetDict(module);
+    watched = watched && (module == memo->value.module || watch(module_dict));
+    PyObject* value = nullptr;
+    const int present = dict_get_ref(module_dict, attr, &value);
+    if (present < 0) return nullptr;
+    if (!present) return PyObject_GetAttr(module, attr);  // a module __getattr__, or its error
+    if (watched) {
+        remember(*memo, stamp, kProcessOwner, ModuleAttr{Py_NewRef(value), Py_NewRef(module)},
+                 {g_state.dict, module_dict});
+    }
+    return value;
+}
+
+}  // namespace
+
 PyObject* global_attr(Memo<ModuleAttr>* memo, PyObject* global, PyObject* attr) noexcept {
     // Assigning a module's __class__ changes no dict, and a subclass's descriptor would
     // then win over the dict entry: the remembered answer holds only for a plain module.
@@ -71,27 +102,11 @@ PyObject* global_attr(Memo<ModuleAttr>* memo, PyObject* global, PyObject* attr) 
     if (known != nullptr && PyModule_CheckExact(known->module)) return Py_NewRef(known->value);
     if (g_state.dict != nullptr && !g_state.dict_watched) g_state.dict_watched = watch(g_state.dict);
     const uint64_t stamp = epoch();
-    PyObject* found = nullptr;
-    int in_namespace = g_state.dict != nullptr ? dict_get_ref(g_state.dict, global, &found) : 0;
-    if (in_namespace < 0) return nullptr;
-    Ref owner = in_namespace ? Ref::steal(found) : Ref::steal(module_global(global));
+    bool in_namespace = false;
+    Ref owner = Ref::steal(find_global(global, &in_namespace));
     if (!owner) return nullptr;
-    // On a plain module the attribute is its dict's entry, when there is one: the module
-    // type is immutable and defines no attribute of these names, so that is what getattr
-    // would find, without its walk of the type.
     if (!PyModule_CheckExact(owner.get())) return PyObject_GetAttr(owner.get(), attr);
-    PyObject* owner_dict = PyModule_GetDict(owner.get());
-    const bool watched =
-        in_namespace && g_state.dict_watched && (owner.get() == memo->value.module || watch(owner_dict));
-    PyObject* value = nullptr;
-    int present = dict_get_ref(owner_dict, attr, &value);
-    if (present < 0) return nullptr;
-    if (!present) return PyObject_GetAttr(owner.get(), attr);  // a module __getattr__, or its error
-    if (watched) {
-        remember(*memo, stamp, kProcessOwner, ModuleAttr{Py_NewRef(value), Py_NewRef(owner.get())},
-                 {g_state.dict, owner_dict});
-    }
-    return value;
+    return module_attr(memo, stamp, owner.get(), in_namespace && g_state.dict_watched, attr);
 }
 
 namespace {
