@@ -155,30 +155,42 @@ def test_fail_all_sets_the_exception_on_every_pending_future(gate):
     gate.cancel_all()
 
 
-def test_fail_all_walks_a_snapshot_owning_each_key():
+@pytest.mark.parametrize("method", ["fail_all", "cancel_all"])
+def test_the_walk_over_a_snapshot_of_the_keys(method):
     gate, log, error = vrel_dll.Gatekeeper({}, {}), [], ValueError("x")
+    walk, settled = (lambda: gate.fail_all(error), error) if method == "fail_all" else (gate.cancel_all, "cancel")
 
-    def empty_snapshot_and_replace_table():
+    def fails_with(exc_type):
+        with pytest.raises(exc_type) as info:
+            walk()
+        assert own_entries(info.value) == [f"vrel_dll.Gatekeeper.{method}"]
+        return info.value
+
+    def empty_snapshot_and_replace_table():  # drops every other hold on the key
         key = next(iter(gate._pending_futures))
         for holder in gc.get_referrers(key):
             if isinstance(holder, list):
                 holder.clear()
         gate._pending_futures = {}
 
+    late = deque([fake(log, "late")])  # added during the walk: not in the snapshot
     table = gate._pending_futures = {
-        "b": deque([fake(log, "b", lambda: table.update(late=deque([fake(log)]))), fake(log, "done", done=True)]),
+        "b": deque([fake(log, "b", lambda: table.update(late=late)), fake(log, "done", done=True)]),
         "a": deque([fake(log, "a")]),
     }
-    assert gate.fail_all(error) == 2 and log == [("b", error), ("a", error)] and list(table) == ["late"]
-    gate._pending_futures = {"".join(["r", "eq"]): deque([fake(log, "r", empty_snapshot_and_replace_table)])}
-    with pytest.raises(KeyError) as info:  # the entry's deletion finds the new, empty table
-        gate.fail_all(error)
-    assert info.value.args == ("req",) and log[2:] == [("r", error)] and gate._pending_futures == {}
-    assert own_entries(info.value) == ["vrel_dll.Gatekeeper.fail_all"]
+    assert walk() == (2 if method == "fail_all" else None) and table == {"late": late}
+    assert log == [("b", settled), ("a", settled)]
+    table = gate._pending_futures = {"a": deque([fake(log, "a")]), 7: deque([fake(log, 7)]), "z": deque([fake(log)])}
+    assert str(fails_with(TypeError)) == "Expected str, got int"  # a key that is no str stops the walk
+    assert log[2:] == [("a", settled)] and list(table) == [7, "z"] and len(table[7]) == 1
+    table = gate._pending_futures = {"a": deque([fake(log, hook=lambda: table.pop("b")), fake(log)]), "b": deque()}
+    assert fails_with(KeyError).args == ("b",) and table == {}
     gate._pending_futures = {"a": deque([fake(log, "a", lambda: 1 / 0), fake(log, "next")])}
-    with pytest.raises(ZeroDivisionError) as info:
-        gate.fail_all(error)
-    assert own_entries(info.value) == ["vrel_dll.Gatekeeper.fail_all"] and len(gate._pending_futures["a"]) == 1
+    fails_with(ZeroDivisionError)  # the failing future is taken, the next one stays
+    assert len(gate._pending_futures["a"]) == 1 and log[-1] == ("a", settled)
+    gate._pending_futures = {"".join(["r", "eq"]): deque([fake(log, "r", empty_snapshot_and_replace_table)])}
+    assert fails_with(KeyError).args == ("req",)  # the entry's deletion finds the new, empty table
+    assert log[-1] == ("r", settled) and gate._pending_futures == {}
 
 
 @pytest.mark.parametrize("error", [ValueError, type("Sub", (ValueError,), {}), LookupError])
@@ -196,25 +208,6 @@ def test_remove_swallows_only_value_errors(error):
             gate.remove_future("x", 1)
         assert own_entries(info.value) == ["vrel_dll.Gatekeeper.remove_future"]
     assert list(gate._pending_futures["x"]) == [1]
-
-
-def test_cancel_all_walks_a_snapshot_and_stops_at_a_non_str_key():
-    gate, log = vrel_dll.Gatekeeper({}, {}), []
-    late = deque([fake(log, "late")])  # added during the walk: not in the snapshot
-    table = gate._pending_futures = {
-        "b": deque([fake(log, "b", lambda: table.update(late=late)), fake(log, "done", done=True)]),
-        "a": deque([fake(log, "a")]),
-    }
-    assert gate.cancel_all() is None and log == [("b", "cancel"), ("a", "cancel")] and table == {"late": late}
-    table = gate._pending_futures = {"a": deque([fake(log, "a")]), 7: deque([fake(log, 7)]), "z": deque([fake(log)])}
-    with pytest.raises(TypeError, match="^Expected str, got int$") as info:
-        gate.cancel_all()
-    assert own_entries(info.value) == ["vrel_dll.Gatekeeper.cancel_all"]
-    assert log[2:] == [("a", "cancel")] and list(table) == [7, "z"] and len(table[7]) == 1
-    table = gate._pending_futures = {"a": deque([fake(log, hook=lambda: table.pop("b")), fake(log)]), "b": deque()}
-    with pytest.raises(KeyError) as info:
-        gate.cancel_all()
-    assert info.value.args == ("b",) and table == {}
 
 
 def test_entries_put_in_from_outside(gate):

@@ -1,6 +1,7 @@
 """Lifetimes: cycles, long chains, objects dropped mid-call, re-entry and huge input."""
 
 import asyncio
+import ctypes
 import gc
 import threading
 import tracemalloc
@@ -11,22 +12,84 @@ import pytest
 
 import vrel_dll
 from conftest import fields
-from vrel_dll import Gatekeeper, XtPre, XtPreParser
+from vrel_dll import Gatekeeper, StatusError, XtPre, XtPreParser
 
-# Subclass instances accept weak references.
-Rec, Probe = type("Rec", (XtPre,), {}), type("Probe", (SimpleNamespace,), {})
+# Subclass instances accept weak references; a Held's repr shows nothing it holds.
+Rec, Probe, Held = type("Rec", (XtPre,), {}), type("Probe", (SimpleNamespace,), {}), type("Held", (), {})
 
 
-def test_gatekeeper_and_future_callback_cycle_is_collected():
-    ref = weakref.ref(held := Probe())
+def tp_clear(obj) -> int:
+    """The type's tp_clear slot called on `obj`, as the collector calls it to break a cycle."""
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    py_tp_clear = 51  # slot number from typeslots.h, stable across versions
+    # PYFUNCTYPE keeps the GIL held during the call, as the collector does.
+    return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), py_tp_clear))(obj)
 
-    async def register(held):  # gatekeeper -> table -> deque -> future -> callback -> gatekeeper
-        g = Gatekeeper({}, {})
-        g.register_rpc("cmd").add_done_callback(lambda fut, keep=(g, held): None)
 
-    asyncio.run(register(held))
+def gate_with(table, held):
+    setattr(gate := Gatekeeper({}, {}), table, {"held": held})
+    return gate
+
+
+def gate_in_loop(held):
+    with pytest.MonkeyPatch.context() as patch:  # undone on return: the stand-in keeps no loop alive
+        patch.setattr(vrel_dll, "asyncio", Probe(get_running_loop=lambda: held))
+        return Gatekeeper({}, {})
+
+
+async def gate_awaiting(held):  # gate -> table -> deque -> future -> callback -> held
+    (gate := Gatekeeper({}, {})).register_rpc("cmd")
+    gate.resolve_rpc("cmd", None)  # its deque, emptied, is kept for reuse: the next one may be that one
+    gate.register_rpc("cmd").add_done_callback(lambda fut, keep=held: None)
+    return gate
+
+
+def parser_caching(held):
+    parser = XtPreParser(None)
+    next(r for r in gc.get_referents(parser) if type(r) is dict)[b"held"] = held
+    return parser
+
+
+def record(cls, held):
+    XtPre("c", 0, 0, None, 0)  # dropped at once: an exact XtPre made next is this one, from the free list
+    return cls("x", 1, 2, held, 3)
+
+
+def status_error(held):
+    (error := StatusError("c", 1, 2, "d", held)).args = ()  # then the field alone holds the data
+    return error
+
+
+CYCLES = {  # each field of the module's objects that can hold `held`, which then holds the object
+    "_pending_futures": lambda held: gate_with("_pending_futures", held),
+    "_handler_map": lambda held: gate_with("_handler_map", held),
+    "_error_codes": lambda held: gate_with("_error_codes", held),
+    "loop": gate_in_loop,
+    "future callback": lambda held: asyncio.run(gate_awaiting(held)),
+    "parser gate": XtPreParser,
+    "parser cache": parser_caching,
+    "record": lambda held: record(XtPre, held),
+    "record subclass": lambda held: record(Rec, held),
+    "status error": status_error,
+}
+
+
+@pytest.mark.parametrize("breaker", ["collector", "tp_clear"])
+@pytest.mark.parametrize("field", CYCLES)
+def test_cycles_through_each_field_are_broken(field, breaker):
+    """The collector must see the field (tp_traverse), and clearing the object alone must let go
+    of it (tp_clear): the cycle's other objects may have no tp_clear of their own, as tuples."""
+    held = Held()
+    ref = weakref.ref(held)
+    held.obj = obj = CYCLES[field](held)
     del held
-    gc.collect()
+    if breaker == "collector":
+        del obj
+        gc.collect()
+    else:
+        assert tp_clear(obj) == 0  # `obj` is still ours: nothing is collected
+        assert not isinstance(obj, XtPre) or fields(obj) == ("x", 1, 2, None, 3)  # the data alone is let go
     assert ref() is None
 
 

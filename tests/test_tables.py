@@ -2,14 +2,13 @@
 
 import gc
 import types
-import weakref
 from collections import OrderedDict, deque
 
 import pytest
 
 import vrel_dll
 from conftest import own_entries
-from vrel_dll import Gatekeeper, XtPreParser
+from vrel_dll import Gatekeeper
 
 INIT = "vrel_dll.Gatekeeper.__init__"
 TABLES = ["_pending_futures", "_handler_map", "_error_codes"]
@@ -193,31 +192,3 @@ def test_lookups_without_a_table(gk, missing):
         with pytest.raises(error) as exc:
             getattr(g, method)("foo")
         assert str(exc.value) == message and own_entries(exc.value) == [f"vrel_dll.Gatekeeper.{method}"]
-
-
-# ---- garbage collection: each way an object of the module can close a cycle
-def make_cycle(shape, held, monkeypatch):
-    if shape in TABLES:
-        g = Gatekeeper({}, {})
-        setattr(g, shape, {"self": g, "held": held})
-    elif shape == "loop":
-        monkeypatch.setattr(vrel_dll, "asyncio", fake_asyncio(held))
-        held.g = Gatekeeper({}, {})
-        monkeypatch.undo()  # the fake must not keep the loop alive
-    elif shape == "parser gate":
-        held.parser = XtPreParser(held)
-    else:
-        p = XtPreParser(None)
-        cache = [r for r in gc.get_referents(p) if type(r) is dict][0]
-        cache[b"p"], cache[b"held"] = p, held
-
-
-@pytest.mark.parametrize("shape", [*TABLES, "loop", "parser gate", "parser cache"])
-def test_cycle_is_collected(monkeypatch, shape):
-    gc.collect()
-    held = type("Held", (), {})()
-    ref = weakref.ref(held)
-    make_cycle(shape, held, monkeypatch)
-    del held
-    gc.collect()
-    assert ref() is None

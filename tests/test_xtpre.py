@@ -1,8 +1,6 @@
 """XtPre, the record of one parsed packet."""
 
 import copy
-import ctypes
-import gc
 import pickle
 import sys
 import weakref
@@ -75,29 +73,6 @@ def test_setstate_errors_leave_the_record_unchanged(state, error, message):
         record.__setstate__(state)
     assert str(exc.value) == message and own_entries(exc.value) == ["vrel_dll.XtPre.__setstate__"]
     assert fields(record) == ("x", 1, 2, [], 3)
-
-
-def test_garbage_collection():
-    record, freed, data = Tagged("x", 1, 2, None, 3), [], []
-    record.data = [record]
-    weakref.finalize(record, freed.append, True)
-    del record
-    gc.collect()
-    assert freed == [True]
-    assert gc.get_referents(XtPre("x", 1, 2, data, 3)) == [data] and gc.is_tracked(XtPre.__new__(XtPre))
-    cyclic = XtPre("x", 1, 2, None, 3)
-    cyclic.data = [cyclic]
-    assert _tp_clear(XtPre)(cyclic) == 0  # breaking a cycle clears data only
-    assert fields(cyclic) == ("x", 1, 2, None, 3)
-
-
-def _tp_clear(cls):
-    """The type's tp_clear slot, the hook the collector calls to break a cycle."""
-    get_slot = ctypes.pythonapi.PyType_GetSlot
-    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
-    py_tp_clear = 51  # slot number from typeslots.h, stable across versions
-    # PYFUNCTYPE keeps the GIL held during the call, as the collector does.
-    return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(cls, py_tp_clear))
 
 
 def test_no_reference_left_behind():
