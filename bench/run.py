@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import atexit
 import gc
 import json
 import platform
@@ -167,13 +168,18 @@ class Receiver:
         gate = make_gate(dict.fromkeys(HANDLED, sink.append), dict(ERROR_CODES))
         receiver = cls(gate, make_parser(gate), loop, corpus)
         receiver.sink = sink
+        atexit.register(receiver.retire)  # the last pass's refusals too
         return receiver
+
+    def retire(self) -> None:
+        """Reads a refusal's StatusError, so that dropping its future logs nothing."""
+        for f in self.futures:
+            if f.done() and not f.cancelled():
+                f.exception()
 
     def start_pass(self) -> None:
         self.sink.clear()
-        for f in self.futures:  # a refusal's StatusError, read so that dropping it logs nothing
-            if f.done() and not f.cancelled():
-                f.exception()
+        self.retire()
         create = self.loop.create_future
         self.futures = [create() for _ in range(sum(self.answers.values()))]
         at = 0

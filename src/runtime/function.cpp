@@ -9,13 +9,6 @@
 #include "runtime/traceback.hpp"
 #include "runtime/types.hpp"
 
-// Keeps a rarely taken path out of the function it is called from.
-#if defined(_MSC_VER)
-#define VREL_NOINLINE __declspec(noinline)
-#else
-#define VREL_NOINLINE __attribute__((noinline))
-#endif
-
 namespace vrel {
 
 PyObject* call_body(Impl impl, const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -29,17 +22,22 @@ PyObject* call_body(Impl impl, const Signature& sig, PyObject* self, PyObject* c
 
 namespace {
 
+// Begins as detail::MethodHead, which the methods' entries read.
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    Impl impl;
     PyTypeObject* owner;  // the class of a method; null for a module function
     const Signature* sig;  // parsed and checked by the call path
+    Impl impl;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
     PyObject* text_signature;
 };
+
+static_assert(offsetof(Function, vectorcall) == offsetof(detail::MethodHead, vectorcall) &&
+              offsetof(Function, owner) == offsetof(detail::MethodHead, owner) &&
+              offsetof(Function, sig) == offsetof(detail::MethodHead, sig));
 
 Function* as_function(PyObject* op) noexcept { return reinterpret_cast<Function*>(op); }
 
@@ -59,34 +57,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     Function* f = as_function(callable);
     return call_body(f->impl, *f->sig, nullptr, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
-
-// Every other call of a method: keywords, a count to report, `self` missing, of a
-// subclass or of another type.
-VREL_NOINLINE PyObject* method_call_general(Function* f, PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) noexcept {
-    if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "unbound method vrel_dll.%U() needs an argument", f->qualname);
-        return nullptr;
-    }
-    PyObject* self = args[0];
-    if (!PyObject_TypeCheck(self, f->owner)) return raise_wrong_self(f, self);
-    return call_body(f->impl, *f->sig, self, args + 1, nargs - 1, kwnames);
-}
-
-// The common call, `obj.method(a, b)`, answered by one test: no keywords, every parameter
-// given by position, `self` of the class itself (which also proves `self` is there).
-template <int Count, bool Checked>
-struct MethodEntry {
-    static PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-        Function* f = as_function(callable);
-        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count + 1 || !Py_IS_TYPE(args[0], f->owner))) {
-            return method_call_general(f, args, nargs, kwnames);
-        }
-        return call_positional<Count, Checked>(f->impl, *f->sig, args[0], args + 1);
-    }
-    static constexpr vectorcallfunc entry = call;
-};
 
 void function_dealloc(PyObject* op) noexcept {
     Function* f = as_function(op);
@@ -233,7 +203,7 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
     if (prepare_entry(def, qualname.get()) < 0) return nullptr;
     Function* f = PyObject_New(Function, method ? &MethodType : &FunctionType);
     if (f == nullptr) return nullptr;
-    f->vectorcall = method ? pick_entry<MethodEntry, vectorcallfunc>(*def.sig) : function_vectorcall;
+    f->vectorcall = method ? def.method : function_vectorcall;
     f->impl = def.impl;
     f->owner = owner;
     f->sig = def.sig;
@@ -245,6 +215,18 @@ PyObject* new_callable(const FunctionDef& def, PyTypeObject* owner) noexcept {
 }
 
 }  // namespace
+
+PyObject* detail::method_call_general(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) noexcept {
+    Function* f = as_function(callable);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "unbound method vrel_dll.%U() needs an argument", f->qualname);
+        return nullptr;
+    }
+    PyObject* self = args[0];
+    if (!PyObject_TypeCheck(self, f->owner)) return raise_wrong_self(f, self);
+    return call_body(f->impl, *f->sig, self, args + 1, nargs - 1, kwnames);
+}
 
 int ready_function_types() noexcept {
     if (PyType_Ready(&FunctionType) < 0) return -1;

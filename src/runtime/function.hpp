@@ -11,7 +11,8 @@
 // own. It implements vectorcall and carries Py_TPFLAGS_METHOD_DESCRIPTOR, so
 // `obj.method(...)` reaches the C entry with `self` first and no bound-method object in
 // between, and its common call (all arguments by position, `self` of the class itself)
-// is one test away from the body.
+// is one test away from the body: the entry is instantiated from the body at compile
+// time (FunctionDef::method), as a function's is.
 //
 // Both call paths parse and check the arguments (args.hpp), so a body starts from its
 // parameters' values, and add the traceback entry ("vrel_dll.Gatekeeper.process_status")
@@ -99,10 +100,60 @@ struct Body {
 template <auto F>
 inline constexpr Body<F> body{};
 
+// The common call of the entry I: its Count arguments, all by position. Both known where
+// the call path is compiled, so the copy unrolls and the body is inlined where the
+// compiler sees fit.
+template <Impl I, int Count>
+inline PyObject* call_positional(const Signature& sig, PyObject* self, PyObject* const* args) noexcept {
+    Args a;
+    if constexpr (Count == 0) a = {};  // read by no body, but handed over initialised
+    for (int i = 0; i < Count; ++i) a.obj[i] = args[i];
+    if (sig.checked) {
+        const Prepared prepared = check_args_of<Count>(sig, &a);
+        if (VREL_UNLIKELY(prepared != Prepared::ok)) {
+            if (prepared == Prepared::failed) add_traceback(sig.entry);
+            return nullptr;
+        }
+    }
+    PyObject* result = I(self, a);
+    if (VREL_UNLIKELY(result == nullptr)) add_traceback(sig.entry);
+    return result;
+}
+
+namespace detail {
+
+// What a method's entry reads of its callable object (function.cpp makes them).
+struct MethodHead {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyTypeObject* owner;  // the class of a method; null for a module function
+    const Signature* sig;
+};
+
+// Every other call of a method: keywords, a count to report, `self` missing, of a
+// subclass or of another type. Out of line.
+PyObject* method_call_general(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+}  // namespace detail
+
+// The vectorcall entry of the method whose body is F. Its common call, `obj.method(a, b)`,
+// is answered by one test: no keywords, every parameter given by position, `self` of the
+// class itself (which also proves `self` is there).
+template <auto F>
+PyObject* method_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    const auto* f = reinterpret_cast<const detail::MethodHead*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (VREL_UNLIKELY(kwnames != nullptr || nargs != Body<F>::arity + 1 || !Py_IS_TYPE(args[0], f->owner))) {
+        return detail::method_call_general(callable, args, nargs, kwnames);
+    }
+    return call_positional<Body<F>::impl, Body<F>::arity>(*f->sig, args[0], args + 1);
+}
+
 struct FunctionDef {
     const char* name;      // "process_status", "cy_format_xt"
     const Signature* sig;  // the parameters, also shown as __text_signature__
     Impl impl;
+    vectorcallfunc method;  // the entry of a method made from it
     int arity;             // the body's parameters, checked against the Signature's when made
     const char* doc;       // UTF-8, or null for no docstring
     const char* file;      // where the definition stands: the file and line of its
@@ -111,8 +162,8 @@ struct FunctionDef {
     template <auto F>
     constexpr FunctionDef(const char* name_, const Signature* sig_, Body<F>, const char* doc_ = nullptr,
                           std::source_location where = std::source_location::current()) noexcept
-        : name(name_), sig(sig_), impl(Body<F>::impl), arity(Body<F>::arity), doc(doc_), file(where.file_name()),
-          line(static_cast<int>(where.line())) {}
+        : name(name_), sig(sig_), impl(Body<F>::impl), method(method_entry<F>), arity(Body<F>::arity), doc(doc_),
+          file(where.file_name()), line(static_cast<int>(where.line())) {}
 };
 
 // For an internal caller standing in for a call of def's callable: adds the traceback
@@ -140,71 +191,22 @@ PyObject* new_function(const FunctionDef& def) noexcept;
 PyObject* call_body(Impl impl, const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept;
 
-// The common call: exactly Count arguments, all by position, Checked when the Signature
-// has checks. Both known where the call path is compiled, so the copy and the checks
-// unroll, and a body without checks runs in a small frame. ClearRest clears the slots
-// past Count, for an entry compiled with the body inlined but never picked for it (one of
-// another count), which would otherwise read them uninitialised.
-template <int Count, bool Checked, bool ClearRest = false>
-inline PyObject* call_positional(Impl impl, const Signature& sig, PyObject* self, PyObject* const* args) noexcept {
-    Args a;
-    if constexpr (Count == 0) a = {};  // read by no body, but handed over initialised
-    for (int i = 0; i < Count; ++i) a.obj[i] = args[i];
-    if constexpr (ClearRest) {
-        for (int i = Count; i < kMaxParams; ++i) a.obj[i] = nullptr;
-    }
-    if constexpr (Checked) {
-        const Prepared prepared = check_args_of<Count>(sig, &a);
-        if (VREL_UNLIKELY(prepared != Prepared::ok)) {
-            if (prepared == Prepared::failed) add_traceback(sig.entry);
-            return nullptr;
-        }
-    }
-    PyObject* result = impl(self, a);
-    if (VREL_UNLIKELY(result == nullptr)) add_traceback(sig.entry);
-    return result;
-}
-
-// One entry per parameter count and per presence of checks, picked when the callable is
-// made: Make<Count, Checked>::entry for each.
-template <template <int, bool> class Make, typename Entry, int... Count>
-constexpr Entry pick_entry(const Signature& sig, std::integer_sequence<int, Count...>) noexcept {
-    constexpr Entry checked[] = {Make<Count, true>::entry...};
-    constexpr Entry unchecked[] = {Make<Count, false>::entry...};
-    return sig.checked ? checked[sig.count] : unchecked[sig.count];
-}
-
-template <template <int, bool> class Make, typename Entry>
-constexpr Entry pick_entry(const Signature& sig) noexcept {
-    return pick_entry<Make, Entry>(sig, std::make_integer_sequence<int, kMaxParams + 1>{});
-}
-
 namespace builtin {
-
-// A METH_FASTCALL | METH_KEYWORDS entry, as its table entry holds it cast to PyCFunction.
-using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // What a builtin function made from Def keeps for the process: its method table entry,
 // which the interpreter reads on every call.
 template <const FunctionDef& Def>
 inline PyMethodDef method_def = {Def.name, nullptr, METH_FASTCALL | METH_KEYWORDS, nullptr};
 
-// The C entries of the builtin function made from Def. Def must be constexpr: its body is
+// The C entry of the builtin function made from Def, which must be constexpr: its body is
 // called directly, and inlined where the compiler sees fit.
 template <const FunctionDef& Def>
-struct Entries {
-    template <int Count, bool Checked>
-    struct Make {
-        static PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-            constexpr Impl impl = Def.impl;
-            if (VREL_UNLIKELY(kwnames != nullptr || nargs != Count)) {
-                return call_body(impl, *Def.sig, nullptr, args, nargs, kwnames);
-            }
-            return call_positional<Count, Checked, true>(impl, *Def.sig, nullptr, args);
-        }
-        static constexpr FastCall entry = call;
-    };
-};
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (VREL_UNLIKELY(kwnames != nullptr || nargs != Def.arity)) {
+        return call_body(Def.impl, *Def.sig, nullptr, args, nargs, kwnames);
+    }
+    return call_positional<Def.impl, Def.arity>(*Def.sig, nullptr, args);
+}
 
 // Makes the function of `def` from its table entry and binds it in `module`; 0, or -1 with
 // an error.
@@ -217,8 +219,7 @@ int add(PyObject* module, PyMethodDef* ml, const FunctionDef& def) noexcept;
 template <const FunctionDef& Def>
 int add_function(PyObject* module) noexcept {
     PyMethodDef* ml = &builtin::method_def<Def>;
-    builtin::FastCall entry = pick_entry<builtin::Entries<Def>::template Make, builtin::FastCall>(*Def.sig);
-    ml->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry));
+    ml->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&builtin::entry<Def>));
     return builtin::add(module, ml, Def);
 }
 
