@@ -79,15 +79,15 @@ int capture_loop(Gatekeeper* self) noexcept {
 
 int init(Gatekeeper* self, PyObject* handlers, PyObject* error_codes) noexcept {
     Ref norm = Ref::steal(PyDict_New());
-    if (!norm) return fail(kInitSite);
+    if (!norm) return -1;
     // The table's errors name it, as a failed check of the argument would.
     if (handlers == Py_None) raise_none_has_no("items");
     if (handlers == Py_None || normalise_handlers(handlers, norm.get()) < 0) {
         note_argument(kInitSig, 0);
-        return fail(kInitSite);
+        return -1;
     }
     Ref pending = Ref::steal(PyDict_New());
-    if (!pending) return fail(kInitSite);
+    if (!pending) return -1;
     {
         Update update;
         update.set(&self->pending_futures, pending.release());
@@ -95,15 +95,8 @@ int init(Gatekeeper* self, PyObject* handlers, PyObject* error_codes) noexcept {
         update.set(&self->error_codes, Py_NewRef(error_codes));
         tables_replaced(self, true);
     }
-    if (capture_loop(self) < 0) return fail(kInitSite);
+    if (capture_loop(self) < 0) return -1;
     return 0;
-}
-
-int gatekeeper_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    OwnedArgs owned;
-    Args a;
-    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    return call_with(init, op, a);
 }
 
 PyObject* gatekeeper_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -235,7 +228,7 @@ int table_contains(PyObject* table, PyObject* key) noexcept {
 
 PyTypeObject make_gatekeeper_type() noexcept {
     return gc_type({"vrel_dll.Gatekeeper", sizeof(Gatekeeper), gatekeeper_dealloc, gatekeeper_traverse,
-                    gatekeeper_clear, gatekeeper_getset, gatekeeper_init, gatekeeper_new});
+                    gatekeeper_clear, gatekeeper_getset, slot_init<init, kInitSig, kInitSite>, gatekeeper_new});
 }
 
 }  // namespace

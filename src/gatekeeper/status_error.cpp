@@ -57,13 +57,6 @@ PyObject* status_error_new(PyTypeObject* type, PyObject* args, PyObject* kwds) n
     return op;
 }
 
-int status_error_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    OwnedArgs owned;
-    Args a;
-    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    return call_with(assign, op, a) < 0 ? fail(kInitSite) : 0;
-}
-
 int status_error_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
     StatusError* self = as_status_error(op);
     Py_VISIT(self->command);
@@ -138,7 +131,7 @@ PyTypeObject make_status_error_type() noexcept {
     t.tp_traverse = status_error_traverse;
     t.tp_clear = status_error_clear;
     t.tp_members = status_error_members;
-    t.tp_init = status_error_init;
+    t.tp_init = slot_init<assign, kInitSig, kInitSite>;
     t.tp_new = status_error_new;
     return t;
 }

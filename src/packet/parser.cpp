@@ -165,20 +165,13 @@ PyObject* parse_and_route(XtPreParser* self, PyObject* msg) noexcept {
 
 int init(XtPreParser* self, PyObject* gatekeeper) noexcept {
     Ref cache = Ref::steal(PyDict_New());
-    if (!cache) return fail(kInitSite);
+    if (!cache) return -1;
     // The masks remembered for this parser were found with the old gate and cache.
     Update update;
     update.set(&self->gate, Py_NewRef(gatekeeper));
     update.set(&self->cmd_cache, cache.release());
     self->cache_watched = watch(self->cmd_cache);
     return 0;
-}
-
-int parser_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    OwnedArgs owned;
-    Args a;
-    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    return call_with(init, op, a);
 }
 
 PyObject* parser_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
@@ -219,7 +212,7 @@ void parser_dealloc(PyObject* op) noexcept {
 
 PyTypeObject make_parser_type() noexcept {
     return gc_type({"vrel_dll.XtPreParser", sizeof(XtPreParser), parser_dealloc, parser_traverse, parser_clear, nullptr,
-                    parser_init, parser_new});
+                    slot_init<init, kInitSig, kInitSite>, parser_new});
 }
 
 }  // namespace

@@ -55,14 +55,6 @@ PyObject* xtpre_tp_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return op;
 }
 
-int xtpre_tp_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
-    OwnedArgs owned;
-    Args a;
-    if (slot_args(prepare_tuple_args(kInitSig, args, kwds, &owned, &a), kInitSite) < 0) return -1;
-    call_with(assign_fields, op, a);
-    return 0;
-}
-
 // Calls a type the slow way (tuple and dict), for the case where the type's vectorcall
 // is reached with a subclass.
 PyObject* call_type_with_tuple(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -228,7 +220,7 @@ PyGetSetDef xtpre_getset[] = {
 
 PyTypeObject make_xtpre_type() noexcept {
     PyTypeObject t = gc_type({"vrel_dll.XtPre", sizeof(XtPre), xtpre_dealloc, xtpre_traverse, xtpre_clear, xtpre_getset,
-                              xtpre_tp_init, xtpre_tp_new});
+                              slot_init<assign_fields, kInitSig, kInitSite>, xtpre_tp_new});
     t.tp_vectorcall = xtpre_vectorcall;  // XtPre(...) without an argument tuple
     return t;
 }

@@ -170,11 +170,21 @@ struct FunctionDef {
 // entry that call adds to the error being raised.
 inline void add_traceback(const FunctionDef& def) noexcept { add_traceback(def.sig->entry); }
 
-// For a slot (tp_init), which parses and checks its own arguments: 0 when they are ready,
-// else -1 with the slot's traceback entry added unless the error is an argument-type error.
-inline int slot_args(Prepared prepared, TracebackSite& site) noexcept {
-    if (prepared == Prepared::ok) return 0;
-    return prepared == Prepared::refused ? -1 : fail(site);
+// The tp_init slot whose body is F (returning 0, or -1 with an error; or nothing): the
+// arguments parsed from the tuple and dict as Sig says, then the body. Every error but an
+// argument-type error leaves with the traceback entry of Site.
+template <auto F, const Signature& Sig, TracebackSite& Site>
+int slot_init(PyObject* op, PyObject* args, PyObject* kwds) noexcept {
+    OwnedArgs owned;
+    Args a;
+    const Prepared prepared = prepare_tuple_args(Sig, args, kwds, &owned, &a);
+    if (prepared != Prepared::ok) return prepared == Prepared::refused ? -1 : fail(Site);
+    if constexpr (std::is_void_v<decltype(call_with(F, op, a))>) {
+        call_with(F, op, a);
+        return 0;
+    } else {
+        return call_with(F, op, a) < 0 ? fail(Site) : 0;
+    }
 }
 
 // Readies the module's two callable types; 0, or -1 with an error.
