@@ -88,6 +88,12 @@ def test_method_calls(call, expected):
             "descriptor 'get_handler' for 'vrel_dll.Gatekeeper' objects doesn't apply to a 'object' object",
             [],
         ),
+        (
+            lambda g: vrel_dll.XtPreParser.parse_and_route(g, b"%xt%c%0%"),
+            "descriptor 'parse_and_route' for 'vrel_dll.XtPreParser' objects doesn't apply to a "
+            "'vrel_dll.Gatekeeper' object",
+            [],
+        ),
         (lambda g: g.process_status("c", "x", 0, None), "an integer is required", [STATUS]),
         (lambda g: SubGate({}, {}).process_status("c", "x", 0, None), "an integer is required", [STATUS]),
         (lambda g: g.process_status("c", 1, error_code="x", data=None), "an integer is required", [STATUS]),
@@ -309,15 +315,3 @@ def test_what_the_module_keeps_is_released_at_exit(tmp_path):
     assert rc == 0, err
     assert out == "exit\nreleased\n", out
     assert "Task was destroyed but it is pending!" in err, err
-
-
-def test_unbound_method_with_wrong_self():
-    gk, parser = vrel_dll.Gatekeeper({}, {}), vrel_dll.XtPreParser(None)
-    for call in [
-        lambda: vrel_dll.Gatekeeper.get_destination_mask(parser, "abc"),
-        vrel_dll.Gatekeeper.get_handler,
-        lambda: vrel_dll.XtPreParser.parse_and_route(gk, b"%xt%abc%0%"),
-        lambda: vrel_dll.Gatekeeper.get_handler("abc", "abc"),
-    ]:
-        with pytest.raises(TypeError):
-            call()
