@@ -97,8 +97,6 @@ Signature::Signature(const char* func_, std::initializer_list<Param> params_) no
     : func(func_), count(static_cast<int>(params_.size())), params{}, checked(false), converts(false) {
     int i = 0;
     for (const Param& p : params_) {
-        if (p.int32) int32_params = static_cast<uint8_t>(int32_params | 1u << i);
-        if (p.type != nullptr) typed_params = static_cast<uint8_t>(typed_params | 1u << i);
         params[i++] = p;
         checked = checked || p.type != nullptr || p.int32;
         converts = converts || p.int32;

@@ -14,7 +14,6 @@
 
 #include <Python.h>
 
-#include <bit>
 #include <cstdint>
 #include <initializer_list>
 
@@ -45,9 +44,6 @@ struct Signature {
     Param params[kMaxParams];         // in order
     bool checked;                     // some parameter has a check
     bool converts;                    // some parameter is a 32-bit integer
-    // The checked parameters as bit sets (bit i: parameter i), so that a call visits only those.
-    uint8_t int32_params = 0;
-    uint8_t typed_params = 0;
     PyObject* keys[kMaxParams] = {};  // the names, interned at module execution
     Signature* next = nullptr;        // every Signature is listed, so exec can intern them all
     // The class of a method or initialiser ("XtPre"), set when it is installed; null for a
@@ -95,24 +91,11 @@ void note_argument(const Signature& sig, int i) noexcept;
 Prepared conversion_failed(const Signature& sig, int i) noexcept;
 
 // The parameters' checks on arguments already in place, in the order the rules run them:
-// the 32-bit conversions, then the type tests.
+// the 32-bit conversions, then the type tests. Count, how many parameters to look at, is
+// known where a call path is compiled, so the loops unroll into one short test each; by
+// default every slot is looked at (one past the Signature's parameters has no check).
+template <int Count = kMaxParams>
 inline Prepared check_args(const Signature& sig, Args* out) noexcept {
-    for (unsigned rest = sig.int32_params; rest != 0; rest &= rest - 1) {
-        const int i = std::countr_zero(rest);
-        if (to_int32(out->obj[i], &out->i32[i]) < 0) return conversion_failed(sig, i);
-    }
-    for (unsigned rest = sig.typed_params; rest != 0; rest &= rest - 1) {
-        const int i = std::countr_zero(rest);
-        PyObject* obj = out->obj[i];
-        if (!Py_IS_TYPE(obj, sig.params[i].type) && obj != Py_None) return refuse_type(sig, i, obj);
-    }
-    return Prepared::ok;
-}
-
-// check_args for a Signature of Count parameters, known where the call is compiled: the
-// loops unroll into one short test per parameter.
-template <int Count>
-inline Prepared check_args_of(const Signature& sig, Args* out) noexcept {
     if (sig.converts) {
         for (int i = 0; i < Count; ++i) {
             if (sig.params[i].int32 && to_int32(out->obj[i], &out->i32[i]) < 0) return conversion_failed(sig, i);
@@ -120,8 +103,9 @@ inline Prepared check_args_of(const Signature& sig, Args* out) noexcept {
     }
     for (int i = 0; i < Count; ++i) {
         PyTypeObject* type = sig.params[i].type;
+        if (type == nullptr) continue;
         PyObject* obj = out->obj[i];
-        if (type != nullptr && !Py_IS_TYPE(obj, type) && obj != Py_None) return refuse_type(sig, i, obj);
+        if (!Py_IS_TYPE(obj, type) && obj != Py_None) return refuse_type(sig, i, obj);
     }
     return Prepared::ok;
 }

@@ -109,7 +109,7 @@ inline PyObject* call_positional(const Signature& sig, PyObject* self, PyObject*
     if constexpr (Count == 0) a = {};  // read by no body, but handed over initialised
     for (int i = 0; i < Count; ++i) a.obj[i] = args[i];
     if (sig.checked) {
-        const Prepared prepared = check_args_of<Count>(sig, &a);
+        const Prepared prepared = check_args<Count>(sig, &a);
         if (VREL_UNLIKELY(prepared != Prepared::ok)) {
             if (prepared == Prepared::failed) add_traceback(sig.entry);
             return nullptr;
