@@ -29,6 +29,7 @@ def str_error(obj):
 
 
 MyStr, OwnStr = type("MyStr", (str,), {}), type("OwnStr", (str,), {"__str__": lambda self: "own"})
+OwnInt = type("OwnInt", (int,), {"__str__": lambda self: "own"})
 PLAIN = ["ab", "cd", "ef", "gh"]  # header, command and two items, each widened in turn below
 WIDENED = [PLAIN[:at] + ["x" + char + "y"] + PLAIN[at + 1 :] for at in range(4) for char in ["é", "ă", "😀"]]
 
@@ -44,6 +45,14 @@ WIDENED = [PLAIN[:at] + ["x" + char + "y"] + PLAIN[at + 1 :] for at in range(4) 
         ("é", "€", ["😀", "a", "ă"], "%xt%é%€%😀%a%ă%"),  # one-, two- and four-byte characters mixed
         ("😀", "é\x00\ud800", [text("€")], "%xt%😀%é\x00\ud800%€%"),
         ("h", "c", list(range(40)), "%xt%h%c%" + "%".join(map(str, range(40))) + "%"),
+        ("h", "c", [0], "%xt%h%c%0%"),
+        # ints either side of the one-digit bound, and an int subclass's own __str__
+        (
+            "😀",
+            "c",
+            [1 - 2**30, 2**30 - 1, 2**30, -(2**31), OwnInt(5)],
+            "%xt%😀%c%-1073741823%1073741823%1073741824%-2147483648%own%",
+        ),
         *[(p[0], p[1], p[2:], "%xt%{}%{}%{}%{}%".format(*p)) for p in WIDENED],
     ],
 )

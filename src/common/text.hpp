@@ -7,8 +7,8 @@
 //
 // The parts: an ASCII string literal; a str (its characters: a subclass's own methods
 // are not consulted), or None for the text "None"; AsciiText, characters the caller
-// guarantees are ASCII; Decimal, a signed 32-bit integer; JoinedTexts, str objects joined
-// with an ASCII separator as separator.join(texts) would. A part borrows what it is given.
+// guarantees are ASCII; Decimal, a signed 32-bit integer; JoinedTexts, texts joined with an
+// ASCII separator as separator.join(texts) would. A part borrows what it is given.
 // Used by the outbound formatters and the status warning.
 #pragma once
 
@@ -77,6 +77,8 @@ private:
     bool negative_;
 };
 
+// Each text a str, or a compact int (PyUnstable_Long_IsCompact) of the exact type, written
+// in decimal as its str() would be, which spares making that str.
 struct JoinedTexts {
     PyObject* const* texts;
     Py_ssize_t count;

@@ -29,21 +29,27 @@ Signature kXmlSig{"cy_format_xml",
 // is built: an item's __str__ may drop the items walked before it.
 using ItemTexts = OwnedRefs<16>;
 
-// The items' texts: exact str as is, anything else through str(). The length is read
-// again before each item, because an item's __str__ may change the list.
+// The items' texts: exact str as is, and a small exact int as itself (written in decimal
+// when the message is built: no code of its own runs for either); anything else through
+// str(). The length is read again before each item, because an item's __str__ may change
+// the list.
 bool collect_item_texts(PyObject* data, ItemTexts& texts) noexcept {
     if (!texts.reserve(PyList_GET_SIZE(data))) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(data, i));
-        PyObject* item_text = PyUnicode_CheckExact(item.get()) ? item.release() : PyObject_Str(item.get());
+        const bool as_is =
+            PyUnicode_CheckExact(item.get()) ||
+            (PyLong_CheckExact(item.get()) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item.get())));
+        PyObject* item_text = as_is ? item.release() : PyObject_Str(item.get());
         if (item_text == nullptr || !texts.push(item_text)) return false;
     }
     return true;
 }
 
-// Whether "%".join(texts) is empty: no texts, or a single empty one.
+// Whether "%".join(texts) is empty: no texts, or a single empty str (an int's text never is).
 bool joins_to_empty(const ItemTexts& texts) noexcept {
-    return texts.size() == 0 || (texts.size() == 1 && PyUnicode_GET_LENGTH(texts[0]) == 0);
+    if (texts.size() != 1) return texts.size() == 0;
+    return !PyLong_CheckExact(texts[0]) && PyUnicode_GET_LENGTH(texts[0]) == 0;
 }
 
 PyObject* cy_format_xt(PyObject*, PyObject* server_header, PyObject* command, PyObject* data) noexcept {
