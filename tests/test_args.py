@@ -22,9 +22,10 @@ def takes(given, n=5, func="__init__"):
     return f"{func}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({given} given)"
 
 
-INIT, GET = "vrel_dll.XtPre.__init__", "vrel_dll.Gatekeeper.get_handler"
+INIT, GET, FEED = "vrel_dll.XtPre.__init__", "vrel_dll.Gatekeeper.get_handler", "vrel_dll.XtPreParser.feed_and_route"
 UNEXPECTED = "__init__() got an unexpected keyword argument 'bogus'"
 MULTIPLE = "__init__() got multiple values for keyword argument 'command'"
+BUF = bytearray(b"\0")  # a complete message, were the arguments not refused
 # name -> (the callable, made from a live record that must survive every failure; its traceback entry)
 TARGETS = {
     "XtPre": (lambda r: XtPre, INIT),  # vectorcall
@@ -33,6 +34,7 @@ TARGETS = {
     "get_handler": (lambda r: vrel_dll.Gatekeeper({}, {}).get_handler, GET),
     "Gatekeeper": (lambda r: vrel_dll.Gatekeeper, "vrel_dll.Gatekeeper.__init__"),
     "XtPreParser": (lambda r: vrel_dll.XtPreParser, "vrel_dll.XtPreParser.__init__"),
+    "feed": (lambda r: vrel_dll.XtPreParser(vrel_dll.Gatekeeper({}, {})).feed_and_route, FEED),
 }
 # The record's checks: the three integers in the order status, error_code, destination; then command.
 # Each failed check is noted with the argument it refused.
@@ -60,6 +62,8 @@ ERRORS = [
     ("Gatekeeper", ({}, {}, {}), {1: 2}, takes(3, 2)),
     ("XtPreParser", (), {}, takes(0, 1)),
     ("get_handler", ("a", "b"), {"bogus": 1}, takes(2, 1, "get_handler")),
+    ("feed", (BUF,), {}, takes(1, 3, "feed_and_route")),
+    ("feed", (BUF, 1, 2, 3), {}, takes(4, 3, "feed_and_route")),
     # with keywords: the leading parameters that got a value
     ("XtPre", (), {"command": "a", "status": 1}, takes(2)),
     ("XtPre", (), {"status": 1, "error_code": 0, "data": None, "destination": 2}, takes(0)),
@@ -67,6 +71,7 @@ ERRORS = [
     ("init", (), {"destination": 2, "error_code": 0, "command": "a"}, takes(1)),
     ("Gatekeeper", (), {"error_codes": {}}, takes(0, 2)),
     ("get_handler", (), {}, takes(0, 1, "get_handler")),
+    ("feed", (), {"rpc_queue": 1, "evt_queue": 2}, takes(0, 3, "feed_and_route")),
     # keyword errors come before anything missing, in the order the keywords were given
     ("XtPre", ("a",), {"bogus": 1, "command": "b"}, UNEXPECTED),
     ("XtPre", ("a",), {"command": "b", "bogus": 1}, MULTIPLE),
@@ -78,6 +83,8 @@ ERRORS = [
     ("Gatekeeper", (), {"bogus": 3, 1: 2}, UNEXPECTED),
     ("get_handler", (), {"bogus": 1}, "get_handler() got an unexpected keyword argument 'bogus'"),
     ("get_handler", ("a",), {"command": "a"}, "get_handler() got multiple values for keyword argument 'command'"),
+    ("feed", (BUF, 1), {"rpc_queue": 2}, "feed_and_route() got multiple values for keyword argument 'rpc_queue'"),
+    ("feed", (), {"buffer": BUF, "queue": 1}, "feed_and_route() got an unexpected keyword argument 'queue'"),
 ]
 
 
