@@ -200,25 +200,6 @@ def test_payload_decoder_failures_are_not_failures(monkeypatch):
     assert buffer == b"" and [entry for entry in log if entry[0] == "evt"] == [("evt", ("a", 1, 0, None, 2))] * 2
 
 
-# ---- arguments
-@pytest.mark.parametrize(
-    "buffer",
-    [
-        b"%xt%abc%1%\0",
-        memoryview(bytearray(b"%xt%abc%1%\0")),
-        "%xt%abc%1%\0",
-        type("Buffer", (bytearray,), {})(b"%xt%abc%1%\0"),
-        [0],
-    ],
-)
-def test_buffer_must_be_exactly_a_bytearray(buffer):
-    gate = PyGate({"abc": Boom("asked")}, log := [])
-    with pytest.raises(TypeError) as exc:
-        XtPreParser(gate).feed_and_route(buffer, *log_queues(log))
-    assert str(exc.value) == f"Argument 'buffer' has incorrect type (expected bytearray, got {type(buffer).__name__})"
-    assert own_entries(exc.value) == [] and log == []
-
-
 # ---- failures: what came before stays routed and removed, the failing message is removed too
 HEAD = b"%xt%first%1%[1]%\0\0%xt%bad%1%[2]%\0"
 TAIL = b"%xt%after%1%{}%\0%xt%part"

@@ -57,7 +57,6 @@ def test_failure_logs_one_line(lines, command, status, code, expected):
         (("c", 0, 6, None), TypeError, "Expected str, got Sub", ENTRY),
         ((5, "1", 0, None), TypeError, "an integer is required", ENTRY),  # status before command
         (("c", 1, 2**31, None), OverflowError, TOO_LARGE, ENTRY),
-        ((b"c", 1, 0, None), TypeError, r"Argument 'command' has incorrect type \(expected str, got bytes\)", []),
     ],
 )
 def test_errors_log_nothing(lines, args, exc, message, entries):
