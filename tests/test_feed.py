@@ -251,7 +251,8 @@ def failing(gate, error, message, entries=(), rpc=None, setup=None, routed=("fir
 
 
 FAILURES = {
-    "gate raises": failing(py_gate(Boom("boom")), Boom, "boom"),
+    # a new exception at each run: a reused one would grow its traceback
+    "gate raises": failing(lambda log: PyGate({"first": 2, "bad": Boom("boom")}, log), Boom, "boom"),
     "mask is no integer": failing(py_gate("3"), TypeError, "an integer is required"),
     "mask out of range": failing(py_gate(2**40), OverflowError, TOO_LARGE),
     "gate's routing raises": failing(py_gate(2, fail_route="bad"), Boom, "route"),
