@@ -22,9 +22,10 @@ def takes(given, n=5, func="__init__"):
     return f"{func}() takes exactly {n} positional argument{'' if n == 1 else 's'} ({given} given)"
 
 
-INIT, GET = "vrel_dll.XtPre.__init__", "vrel_dll.Gatekeeper.get_handler"
+INIT, GET, FEED = "vrel_dll.XtPre.__init__", "vrel_dll.Gatekeeper.get_handler", "vrel_dll.XtPreParser.feed_and_route"
 UNEXPECTED = "__init__() got an unexpected keyword argument 'bogus'"
 MULTIPLE = "__init__() got multiple values for keyword argument 'command'"
+BUF = bytearray(b"\0")  # a complete message, were the arguments not refused
 # name -> (the callable, made from a live record that must survive every failure; its traceback entry)
 TARGETS = {
     "XtPre": (lambda r: XtPre, INIT),  # vectorcall
@@ -33,6 +34,7 @@ TARGETS = {
     "get_handler": (lambda r: vrel_dll.Gatekeeper({}, {}).get_handler, GET),
     "Gatekeeper": (lambda r: vrel_dll.Gatekeeper, "vrel_dll.Gatekeeper.__init__"),
     "XtPreParser": (lambda r: vrel_dll.XtPreParser, "vrel_dll.XtPreParser.__init__"),
+    "feed": (lambda r: vrel_dll.XtPreParser(vrel_dll.Gatekeeper({}, {})).feed_and_route, FEED),
 }
 # The record's checks: the three integers in the order status, error_code, destination; then command.
 # Each failed check is noted with the argument it refused.
@@ -60,6 +62,8 @@ ERRORS = [
     ("Gatekeeper", ({}, {}, {}), {1: 2}, takes(3, 2)),
     ("XtPreParser", (), {}, takes(0, 1)),
     ("get_handler", ("a", "b"), {"bogus": 1}, takes(2, 1, "get_handler")),
+    ("feed", (BUF,), {}, takes(1, 3, "feed_and_route")),
+    ("feed", (BUF, 1, 2, 3), {}, takes(4, 3, "feed_and_route")),
     # with keywords: the leading parameters that got a value
     ("XtPre", (), {"command": "a", "status": 1}, takes(2)),
     ("XtPre", (), {"status": 1, "error_code": 0, "data": None, "destination": 2}, takes(0)),
@@ -67,6 +71,7 @@ ERRORS = [
     ("init", (), {"destination": 2, "error_code": 0, "command": "a"}, takes(1)),
     ("Gatekeeper", (), {"error_codes": {}}, takes(0, 2)),
     ("get_handler", (), {}, takes(0, 1, "get_handler")),
+    ("feed", (), {"rpc_queue": 1, "evt_queue": 2}, takes(0, 3, "feed_and_route")),
     # keyword errors come before anything missing, in the order the keywords were given
     ("XtPre", ("a",), {"bogus": 1, "command": "b"}, UNEXPECTED),
     ("XtPre", ("a",), {"command": "b", "bogus": 1}, MULTIPLE),
@@ -78,6 +83,8 @@ ERRORS = [
     ("Gatekeeper", (), {"bogus": 3, 1: 2}, UNEXPECTED),
     ("get_handler", (), {"bogus": 1}, "get_handler() got an unexpected keyword argument 'bogus'"),
     ("get_handler", ("a",), {"command": "a"}, "get_handler() got multiple values for keyword argument 'command'"),
+    ("feed", (BUF, 1), {"rpc_queue": 2}, "feed_and_route() got multiple values for keyword argument 'rpc_queue'"),
+    ("feed", (), {"buffer": BUF, "queue": 1}, "feed_and_route() got an unexpected keyword argument 'queue'"),
 ]
 
 
@@ -95,27 +102,65 @@ def test_argument_errors(target, args, kwargs, message, note):
     assert fields(record) == KEEP
 
 
-gate = vrel_dll.Gatekeeper({}, {})
+gate, parser = vrel_dll.Gatekeeper({}, {}), vrel_dll.XtPreParser(None)  # this parser fails if it asks its gate
+MSG = b"%xt%abc%1%\0"
+S, B, Buffer = type("S", (str,), {}), type("B", (bytes,), {}), type("Buffer", (bytearray,), {})
+COMMAND_TAKERS = {
+    "get_destination_mask": (),
+    "get_handler": (),
+    "register_rpc": (),  # outside a running loop: a look-up of the loop first would fail otherwise
+    "resolve_rpc": (1,),
+    "reject_rpc": (KeyError(),),
+    "remove_future": (1,),
+}
+# (callable, arguments, the one refused, what it expected and got)
+TYPED = [
+    *(
+        (getattr(gate, method), (bad, *rest), "command", f"str, got {type(bad).__name__}")
+        for method, rest in COMMAND_TAKERS.items()
+        for bad in (b"x", S("x"))
+    ),
+    (gate.process_status, (b"c", 1, 0, None), "command", "str, got bytes"),
+    (vrel_dll.Gatekeeper, ({}, []), "error_codes", "dict, got list"),
+    (vrel_dll.StatusError, ("c", 1, 0, b"d", None), "description", "str, got bytes"),
+    *((parser.parse_and_route, (bad,), "msg", f"bytes, got {type(bad).__name__}") for bad in (MSG.decode(), B(MSG))),
+    (parser.parse_and_route, (bytearray(MSG),), "msg", "bytes, got bytearray"),
+    *(
+        (parser.feed_and_route, (bad, None, None), "buffer", f"bytearray, got {type(bad).__name__}")
+        for bad in (MSG, memoryview(bytearray(MSG)), MSG.decode(), Buffer(MSG), [0])
+    ),
+    (parser.feed_and_dispatch, (MSG,), "buffer", "bytearray, got bytes"),
+    (vrel_dll.cy_format_xt, ("h", "c", ()), "data", "list, got tuple"),
+    (vrel_dll.cy_format_xt, (b"h", "c", []), "server_header", "str, got bytes"),
+    (vrel_dll.cy_format_xt, ("h", "c", type("L", (list,), {})()), "data", "list, got L"),
+    (vrel_dll.cy_format_json_xt, ("h", MyStr(), []), "command", "str, got MyStr"),
+    (vrel_dll.cy_format_json_xt, ("h", "c", []), "data", "dict, got list"),
+    (vrel_dll.cy_format_xml, ("t", "a", b"r", 1), "r", "str, got bytes"),
+]
+
+
+# A typed argument is refused before anything is read, looked up or called, with no traceback
+# entry; the note names the argument and the callable as it is written (Class.method, function).
+@pytest.mark.parametrize("call, args, param, types", TYPED, ids=lambda v: getattr(v, "__qualname__", None))
+def test_typed_arguments(monkeypatch, call, args, param, types):
+    for name in ("orjson", "asyncio", "deque", "logger"):
+        monkeypatch.delattr(vrel_dll, name)
+    with pytest.raises(TypeError) as exc:
+        call(*args)
+    assert str(exc.value) == f"Argument '{param}' has incorrect type (expected {types})"
+    assert own_entries(exc.value) == [] and exc.value.__notes__ == [f"argument '{param}' of {call.__qualname__}()"]
+
+
 LowerFails = type("LowerFails", (str,), {"lower": lambda self: 1 / 0})
 
 
-# The note names each callable as it is written: a class for its constructor, Class.method, function.
+# Any other argument error is noted likewise.
 @pytest.mark.parametrize(
     "call, error, note",
     [
         (lambda: gate.process_status("c", 1, "0", None), TypeError, "error_code of Gatekeeper.process_status"),
-        (lambda: gate.register_rpc(b"x"), TypeError, "command of Gatekeeper.register_rpc"),
-        (lambda: vrel_dll.Gatekeeper({}, []), TypeError, "error_codes of Gatekeeper"),
-        # the constructor's table errors too
         (lambda: vrel_dll.Gatekeeper(None, {}), AttributeError, "handlers of Gatekeeper"),
         (lambda: vrel_dll.Gatekeeper({LowerFails("a"): 1}, {}), ZeroDivisionError, "handlers of Gatekeeper"),
-        (
-            lambda: vrel_dll.XtPreParser(gate).feed_and_route(b"", 1, 2),
-            TypeError,
-            "buffer of XtPreParser.feed_and_route",
-        ),
-        (lambda: vrel_dll.StatusError("c", 1, 0, b"d", None), TypeError, "description of StatusError"),
-        (lambda: vrel_dll.cy_format_xt("h", "c", ()), TypeError, "data of cy_format_xt"),
     ],
 )
 def test_the_note_names_the_callable(call, error, note):

@@ -250,13 +250,9 @@ def test_loop_taken_at_first_register_and_missing_table(monkeypatch, loop):
     "method, extra",
     [("register_rpc", ()), ("resolve_rpc", (1,)), ("reject_rpc", (KeyError(),)), ("remove_future", (1,))],
 )
-def test_command_type(method, extra):
+def test_command_none(method, extra):
     gate = vrel_dll.Gatekeeper({}, {})
     gate._pending_futures = table = {"none": deque([1])}
-    with pytest.raises(TypeError) as info:
-        getattr(gate, method)(type("S", (str,), {})("x"), *extra)
-    assert str(info.value) == "Argument 'command' has incorrect type (expected str, got S)"
-    assert own_entries(info.value) == [] and info.value.__notes__ == [f"argument 'command' of Gatekeeper.{method}()"]
     # Refused before the loop is looked for (no RuntimeError here) or the table touched.
     with pytest.raises(TypeError, match="^command must be a str, not None$") as info:
         getattr(gate, method)(None, *extra)

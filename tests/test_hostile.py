@@ -118,18 +118,6 @@ def test_a_failed_create_future_carries_the_entry(monkeypatch):
     assert own_entries(caught.value) == ["vrel_dll.Gatekeeper.register_rpc"]
 
 
-class ListDict(XtPre):
-    __dict__ = property(lambda self: ["not", "a", "dict"])
-
-
-def test_setstate_refuses_a_dict_attribute_that_is_no_dict():
-    record = ListDict("a", 1, 2, None, 3)
-    with pytest.raises(TypeError, match="^Expected dict, got list$") as caught:
-        record.__setstate__(("b", 4, 5, [6], 7, {"tag": 1}))
-    assert fields(record) == ("a", 1, 2, None, 3)
-    assert own_entries(caught.value) == ["vrel_dll.XtPre.__setstate__"]
-
-
 @pytest.mark.parametrize(
     "mask, count, size", [(2, 200, 1 << 20), (0, 64, 4 << 20)], ids=["wanted 1 MB fields", "unwanted 4 MB fields"]
 )

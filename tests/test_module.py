@@ -98,11 +98,6 @@ def test_method_calls(call, expected):
         (lambda g: SubGate({}, {}).process_status("c", "x", 0, None), "an integer is required", [STATUS]),
         (lambda g: g.process_status("c", 1, error_code="x", data=None), "an integer is required", [STATUS]),
         (
-            lambda g: g.process_status(b"c", 1, 0, None),
-            "Argument 'command' has incorrect type (expected str, got bytes)",
-            [],
-        ),
-        (
             lambda g: g.process_status("c", 1, 0),
             "process_status() takes exactly 4 positional arguments (3 given)",
             [STATUS],

@@ -56,6 +56,9 @@ def test_attribute_errors_leave_the_record_unchanged():
     assert fields(record) == (None, 1, 2, None, 3)
 
 
+ListDict = type("ListDict", (XtPre,), {"__dict__": property(lambda self: ["not", "a", "dict"])})
+
+
 @pytest.mark.parametrize(
     "state, error, message",
     [
@@ -65,10 +68,11 @@ def test_attribute_errors_leave_the_record_unchanged():
         (("c", 1, 2, None, 2**31), OverflowError, TOO_LARGE),
         ((b"c", 1, 2, None, 3), TypeError, "Argument 'command' has incorrect type (expected str, got bytes)"),
         (("c", 1, 2, None, 3, {"a": 1}), AttributeError, "'vrel_dll.XtPre' object has no attribute '__dict__'"),
+        (("b", 4, 5, [6], 7, {"tag": 1}), TypeError, "Expected dict, got list"),  # to a ListDict
     ],
 )
 def test_setstate_errors_leave_the_record_unchanged(state, error, message):
-    record = XtPre("x", 1, 2, [], 3)
+    record = (ListDict if message.startswith("Expected dict") else XtPre)("x", 1, 2, [], 3)
     with pytest.raises(error) as exc:
         record.__setstate__(state)
     assert str(exc.value) == message and own_entries(exc.value) == ["vrel_dll.XtPre.__setstate__"]
