@@ -245,12 +245,8 @@ PyObject* command_key(PyObject* command) noexcept {
 int pending_get(Gatekeeper* self, PyObject* key, Ref* que) noexcept {
     // A stored key's __eq__ may replace the table during the search: hold it.
     Ref table = Ref::borrow(self->pending_futures);
-    if (table.get() == Py_None) {
-        raise_none_has_no("get");
-        return -1;
-    }
     PyObject* found = nullptr;
-    if (dict_get_ref(table.get(), key, &found) < 0) return -1;
+    if (table_get(table.get(), key, &found) < 0) return -1;
     *que = Ref::steal(found);
     return 0;
 }

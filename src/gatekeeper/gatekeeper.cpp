@@ -246,12 +246,8 @@ bool masks_are_watched(Gatekeeper* self) noexcept {
 
 PyObject* get_handler(Gatekeeper* self, PyObject* command) noexcept {
     Ref table = Ref::borrow(self->handler_map);
-    if (table.get() == Py_None) {
-        raise_none_has_no("get");
-        return nullptr;
-    }
     PyObject* handler = nullptr;
-    int found = dict_get_ref(table.get(), command, &handler);
+    int found = table_get(table.get(), command, &handler);
     if (found < 0) return nullptr;
     return found ? handler : Py_NewRef(Py_None);
 }

@@ -120,12 +120,8 @@ KeyedMask* field_entry(const char* field, Py_ssize_t size) noexcept {
 // The command name for `key`, through the cache: new reference, or null with an error.
 PyObject* command_name(XtPreParser* self, PyObject* key, bool keep) noexcept {
     Ref cache = Ref::borrow(self->cmd_cache);  // a stored key's __eq__ may replace it
-    if (cache.get() == Py_None) {
-        raise_none_has_no("get");
-        return nullptr;
-    }
     PyObject* cached = nullptr;
-    int found = dict_get_ref(cache.get(), key, &cached);
+    int found = table_get(cache.get(), key, &cached);
     if (found < 0) return nullptr;
     Ref entry = Ref::steal(cached);
     if (found && entry.get() != Py_None) return value_type_ok(entry.get(), &PyUnicode_Type) ? entry.release() : nullptr;

@@ -167,4 +167,15 @@ inline bool value_type_ok(PyObject* obj, PyTypeObject* type) noexcept {
 // "'NoneType' object has no attribute '<method>'".
 void raise_none_has_no(const char* method) noexcept;
 
+// table.get(key) on a table field that is a dict or None, which the caller holds: 1 with
+// the value (new reference) in *out, 0 when absent, -1 with an error (None has no 'get').
+inline int table_get(PyObject* table, PyObject* key, PyObject** out) noexcept {
+    if (table == Py_None) {
+        *out = nullptr;
+        raise_none_has_no("get");
+        return -1;
+    }
+    return dict_get_ref(table, key, out);
+}
+
 }  // namespace vrel
